@@ -1,0 +1,43 @@
+// Process entry: the actor system, the Qt application and the main window.
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "caf/actor_system.hpp"
+
+#include <QApplication>
+
+#include "app_system.h"
+#include "main_window/main_window.h"
+#include "quill_common_config.h"
+#include "vocabulary.h"
+
+namespace {
+
+quill_common_config config;
+
+} // namespace
+
+int main(int, char*[]) {
+  // Types are registered with the configuration before the system exists.
+  init_global_meta_objects(config);
+  app_system = new caf::actor_system(config);
+  {
+    // Qt gets no arguments: nothing on the command line has any effect.
+    int qt_argc = 0;
+    QApplication app(qt_argc, nullptr);
+    {
+      MainWindow window;
+      window.show();
+      app.exec();
+    }
+  }
+  std::cout << "clean..." << std::endl;
+  wait_all_actors_exit();
+  // The actor system is never destroyed and actor threads may still run:
+  // end the process without running static destructors under them.
+  std::cout.flush();
+  std::fflush(nullptr);
+  std::_Exit(0);
+}

@@ -1,0 +1,140 @@
+#include "main_window.h"
+
+#include <spdlog/spdlog.h>
+
+#include "caf/actor_cast.hpp"
+#include "caf/actor_system.hpp"
+#include "caf/io/middleman.hpp"
+
+#include <QLayoutItem>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app_system.h"
+#include "pin/about_diag.h"
+#include "request.h"
+
+namespace {
+
+const char* const no_service_text = "Failed to connect to FIDO service.";
+
+} // namespace
+
+MainWindow::MainWindow(uint16_t service_port) : service_port(service_port) {
+  ui.setupUi(this);
+  init();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::init() {
+  super::init(*app_system);
+  ui.lb_msg->setText("");
+  auto content = new QVBoxLayout(ui.main_widget);
+  content->setContentsMargins(0, 0, 0, 0);
+  ui.menuToken->setEnabled(false);
+
+  auto service_actor = app_system->middleman().remote_actor(fido_service_host, service_port);
+  if (!service_actor) {
+    spdlog::critical("Failed to get service actor");
+    ui.lb_msg->setText(no_service_text);
+    return;
+  }
+  auto fido_otp = request_blocking<caf::actor>(*app_system, *service_actor, ::get_atom{},
+                                               ::actor_fido_otp{});
+  if (fido_otp) {
+    spdlog::info("get fido otp actor");
+    service = caf::actor_cast<fido_otp_actor>(*fido_otp);
+  } else {
+    spdlog::critical("Failed to get fido otp actor");
+    ui.lb_msg->setText(no_service_text);
+  }
+  if (!service)
+    return;
+
+  auto has_access = request_blocking<bool>(*app_system, service, ::has_atom{}, ::access_atom{});
+  if (has_access) {
+    setup_after_token(*has_access);
+    return;
+  }
+  ui.lb_msg->setText(QString::fromStdString(has_access.error_text()));
+  if (!poll_timer) {
+    poll_timer = new QTimer(this);
+    poll_timer->setInterval(3000);
+    connect(poll_timer, &QTimer::timeout, this, &MainWindow::poll_token);
+    poll_timer->start();
+  }
+}
+
+void MainWindow::poll_token() {
+  auto has_access = request_blocking<bool>(*app_system, service, ::has_atom{}, ::access_atom{});
+  if (!has_access) {
+    ui.lb_msg->setText(QString::fromStdString(has_access.error_text()));
+    return;
+  }
+  poll_timer->stop();
+  poll_timer->deleteLater();
+  poll_timer = nullptr;
+  ui.lb_msg->setText("");
+  setup_after_token(*has_access);
+}
+
+void MainWindow::change_pin_button_status() {
+  auto policy = request_blocking<bool>(*app_system, service, ::check_atom{}, ::pin_atom{},
+                                       ::policy_atom{});
+  if (!policy || !*policy) {
+    ui.actionChange_PIN->setEnabled(false);
+    return;
+  }
+  ui.actionChange_PIN->setEnabled(true);
+  auto has_access = request_blocking<bool>(*app_system, service, ::has_atom{}, ::access_atom{});
+  if (!has_access) {
+    spdlog::error("[change_pin_button_status] Failed to check is_access_empty");
+    return;
+  }
+  bool is_access_empty = !*has_access;
+  ui.actionChange_PIN->setText(is_access_empty ? tr("Set PIN") : tr("Change PIN"));
+}
+
+void MainWindow::setup_after_token(bool has_access) {
+  // Page hosting comes with the login page; for now the answer only opens
+  // the road for (pin_atom, PIN).
+  if (!has_access)
+    caf::anon_send(as_actor(), ::pin_atom{}, std::string{});
+  set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
+    return {
+      [this](::pin_atom, const std::string& new_pin) {
+        pin = new_pin;
+        clear_content();
+        show_otp_page();
+        ui.menuToken->setEnabled(true);
+        change_pin_button_status();
+      },
+    };
+  });
+}
+
+void MainWindow::clear_content() {
+  auto content = ui.main_widget->layout();
+  while (auto item = content->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+}
+
+void MainWindow::show_otp_page() {
+}
+
+void MainWindow::bt_otp_sel_clicked() {
+  clear_content();
+  show_otp_page();
+}
+
+void MainWindow::bt_setting_sel_clicked() {
+  clear_content();
+}
+
+void MainWindow::bt_about_clicked() {
+  AboutDiag about(this);
+  about.exec();
+}
