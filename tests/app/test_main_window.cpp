@@ -1,0 +1,190 @@
+#include "caf/all.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "app_system.h"
+#include "fake_fido_service.h"
+#include "free_port.h"
+#include "log_capture.h"
+#include "main_window/main_window.h"
+
+using fake::request;
+using testing_support::LogCapture;
+
+namespace {
+
+QString label_text(QWidget& w, const char* name) {
+  auto label = w.findChild<QLabel*>(name);
+  return label ? label->text() : QString("<no %1>").arg(name);
+}
+
+QAction* action(QWidget& w, const char* name) {
+  return w.findChild<QAction*>(name);
+}
+
+// Runs the Qt event loop until `done` holds or two seconds have passed.
+template <class Predicate>
+bool wait_for(Predicate done) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < 2000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  return done();
+}
+
+// Closes the modal dialog that `exec()` is about to show and records its state.
+struct ModalProbe {
+  QString title;
+  QSize size, minimum, maximum;
+  bool seen = false;
+
+  void arm() {
+    QTimer::singleShot(0, [this] {
+      auto dialog = QApplication::activeModalWidget();
+      if (!dialog)
+        return;
+      seen = true;
+      title = dialog->windowTitle();
+      dialog->resize(600, 400);
+      size = dialog->size();
+      minimum = dialog->minimumSize();
+      maximum = dialog->maximumSize();
+      dialog->close();
+    });
+  }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+  fake::FidoService service{*app_system};
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, FormCarriesItsNamesSizesAndTexts) {
+  MainWindow w{testing_support::unused_port()};
+  EXPECT_EQ(w.objectName(), "MainWindow");
+  EXPECT_EQ(w.windowTitle(), "Tovrin Authenticator (G2)");
+  EXPECT_EQ(w.styleSheet(), "font: 13px \"Tahoma\";");
+  EXPECT_EQ(w.sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
+  EXPECT_EQ(w.sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
+  for (auto name : {"centralwidget", "widget_2", "widget", "main_widget", "widget_3"})
+    EXPECT_NE(w.findChild<QWidget*>(name), nullptr) << name;
+  EXPECT_EQ(action(w, "actionOTP")->text(), "Display OTP");
+  EXPECT_EQ(action(w, "actionChange_PIN")->text(), "Change PIN");
+  EXPECT_EQ(action(w, "actionAbout")->text(), "About");
+  EXPECT_EQ(w.findChild<QMenu*>("menuToken")->title(), "Token");
+  EXPECT_EQ(w.findChild<QMenu*>("menuAbout")->title(), "Help");
+  auto menus = w.findChild<QMenuBar*>("menubar")->actions();
+  ASSERT_EQ(menus.size(), 2);
+  EXPECT_EQ(menus[0]->menu()->objectName(), "menuToken");
+  EXPECT_EQ(menus[1]->menu()->objectName(), "menuAbout");
+  EXPECT_EQ(w.findChild<QWidget*>("widget")->maximumWidth(), 30);
+  EXPECT_EQ(w.findChild<QWidget*>("widget_3")->minimumWidth(), 30);
+  auto msg = w.findChild<QLabel*>("lb_msg");
+  EXPECT_TRUE(msg->wordWrap());
+  EXPECT_EQ(msg->minimumHeight(), 25);
+  auto content = w.findChild<QWidget*>("main_widget")->layout();
+  ASSERT_NE(content, nullptr);
+  EXPECT_EQ(content->contentsMargins(), QMargins(0, 0, 0, 0));
+}
+
+TEST_F(MainWindowTest, WithoutServiceShowsTheFailureAndKeepsAboutWorking) {
+  LogCapture log;
+  MainWindow w{testing_support::unused_port()};
+  EXPECT_TRUE(log.contains(spdlog::level::critical, "Failed to get service actor"));
+  EXPECT_EQ(label_text(w, "lb_msg"), "Failed to connect to FIDO service.");
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  EXPECT_TRUE(w.findChildren<QTimer*>().isEmpty()) << "no retry without a service";
+
+  ModalProbe about;
+  about.arm();
+  action(w, "actionAbout")->trigger();
+  ASSERT_TRUE(about.seen);
+  EXPECT_EQ(about.title, "About");
+  EXPECT_EQ(about.size, QSize(280, 150));
+  EXPECT_EQ(about.minimum, QSize(280, 150));
+  EXPECT_EQ(about.maximum, QSize(280, 150));
+}
+
+TEST_F(MainWindowTest, LookupAnsweredWithAnErrorIsAFailedConnection) {
+  service.fail(request::lookup, make_error(fido_error::open_device_failed));
+  LogCapture log;
+  MainWindow w{service.publish()};
+  EXPECT_TRUE(log.contains(spdlog::level::critical, "Failed to get fido otp actor"));
+  EXPECT_FALSE(log.contains(spdlog::level::critical, "Failed to get service actor"));
+  EXPECT_EQ(label_text(w, "lb_msg"), "Failed to connect to FIDO service.");
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  EXPECT_EQ(service.count(request::has_access), 0);
+}
+
+TEST_F(MainWindowTest, FirstAccessQueryIsRetriedByOneTimerUntilAnswered) {
+  service.fail(request::has_access, make_error(fido_error::open_device_failed), 2);
+  LogCapture log;
+  MainWindow w{service.publish()};
+  EXPECT_TRUE(log.contains(spdlog::level::info, "get fido otp actor"));
+  EXPECT_EQ(label_text(w, "lb_msg"), "Failed to open FIDO device.");
+  auto timers = w.findChildren<QTimer*>();
+  ASSERT_EQ(timers.size(), 1);
+  EXPECT_EQ(timers[0]->interval(), 3000);
+  EXPECT_TRUE(timers[0]->isActive());
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+
+  QMetaObject::invokeMethod(&w, "poll_token");
+  EXPECT_EQ(label_text(w, "lb_msg"), "Failed to open FIDO device.");
+  EXPECT_EQ(w.findChildren<QTimer*>().size(), 1);
+
+  QMetaObject::invokeMethod(&w, "poll_token");
+  EXPECT_EQ(label_text(w, "lb_msg"), "");
+  EXPECT_EQ(service.count(request::has_access), 3);
+  // The answer (no PIN) opens the way to the OTP page, once.
+  EXPECT_TRUE(wait_for([&] { return w.findChild<QMenu*>("menuToken")->isEnabled(); }));
+  EXPECT_TRUE(wait_for([&] { return w.findChildren<QTimer*>().isEmpty(); }));
+  EXPECT_EQ(service.count(request::check_policy), 1);
+}
+
+TEST_F(MainWindowTest, PinActionFollowsPolicyAndAccess) {
+  MainWindow w{service.publish()};
+  auto pin_action = action(w, "actionChange_PIN");
+  ASSERT_TRUE(wait_for([&] { return w.findChild<QMenu*>("menuToken")->isEnabled(); }));
+
+  struct row {
+    const char* what;
+    bool policy_fails, policy, has_access_fails, has_access;
+    bool enabled;
+    const char* text;
+  };
+  const row rows[] = {
+    {"policy off", false, false, false, true, false, "Change PIN"},
+    {"policy query fails", true, true, false, true, false, "Change PIN"},
+    {"policy on, PIN set", false, true, false, true, true, "Change PIN"},
+    {"policy on, no PIN", false, true, false, false, true, "Set PIN"},
+    {"policy on, access query fails", false, true, true, true, true, "Set PIN"},
+  };
+  for (auto& r : rows) {
+    LogCapture log;
+    service.set_policy_enabled(r.policy);
+    service.set_has_access(r.has_access);
+    if (r.policy_fails)
+      service.fail(request::check_policy, make_error(fido_error::open_device_failed));
+    if (r.has_access_fails)
+      service.fail(request::has_access, make_error(fido_error::open_device_failed));
+    w.change_pin_button_status();
+    EXPECT_EQ(pin_action->isEnabled(), r.enabled) << r.what;
+    EXPECT_EQ(pin_action->text(), r.text) << r.what;
+    EXPECT_EQ(log.contains(spdlog::level::err,
+                           "[change_pin_button_status] Failed to check is_access_empty"),
+              r.has_access_fails)
+      << r.what;
+  }
+}
