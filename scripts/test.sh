@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs the whole test suite, then the same
+# suite again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Usage: scripts/test.sh [--no-sanitize]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
+}
+
+run_suite build-test
+if [ "${1:-}" != "--no-sanitize" ]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+  run_suite build-test-asan -DTOVRIN_SANITIZE=ON
+fi
