@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libssl-dev nlohmann-json3-dev
   oathtool
-  xvfb x11-utils xdotool imagemagick
+  xvfb x11-utils xdotool imagemagick librsvg2-bin binutils-mingw-w64-x86-64
   clang libclang-rt-dev
 )
 
