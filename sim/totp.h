@@ -1,0 +1,40 @@
+// One-time password maths for the simulated key: base32 secrets, HOTP and TOTP.
+// Pure functions; the current time is always passed in by the caller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+enum class Algorithm { sha1, sha256, sha512 };
+
+// "SHA1", "SHA256", "SHA512", also "SHA-1" etc.; case-insensitive.
+std::optional<Algorithm> parse_algorithm(std::string_view text);
+// "SHA1", "SHA256" or "SHA512".
+const char* algorithm_name(Algorithm algorithm);
+
+// Decodes base32 (A-Z, 2-7), case-insensitive. Whitespace is skipped and
+// trailing '=' padding is accepted. Returns nullopt for any other character,
+// for data after padding, and for a length no byte sequence encodes to.
+std::optional<std::vector<uint8_t>> base32_decode(std::string_view text);
+// Upper-case base32 with '=' padding.
+std::string base32_encode(const std::vector<uint8_t>& data);
+
+// True for the digit counts codes may have: 6, 7 or 8.
+bool valid_digits(int digits);
+
+// HOTP value of `counter`, zero-padded to `digits` characters.
+// Throws std::invalid_argument when digits is not 6, 7 or 8.
+std::string hotp(const std::vector<uint8_t>& key, uint64_t counter, int digits,
+                 Algorithm algorithm);
+
+// TOTP value at `unix_time` (seconds): HOTP of unix_time / period.
+// A period of 0 always uses counter 0.
+std::string totp(const std::vector<uint8_t>& key, uint64_t unix_time, uint32_t period,
+                 int digits, Algorithm algorithm);
+
+}  // namespace sim

@@ -1,0 +1,300 @@
+// The simulated service as the application meets it: the real executable,
+// reached over TCP through CAF's network layer.
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "caf/all.hpp"
+#include "caf/io/all.hpp"
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "fido_otp_actor.h"
+#include "request.h"
+#include "sim/key_config.h"
+#include "sim/sim_service.h"
+#include "sim/totp.h"
+#include "vocabulary.h"
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+
+namespace {
+
+caf::actor_system& client_system() {
+  // Built once and never destroyed, like the application's system.
+  static caf::actor_system* sys = [] {
+    auto cfg = new caf::actor_system_config;
+    cfg->load<caf::io::middleman>();
+    init_global_meta_objects(*cfg);
+    return new caf::actor_system{*cfg};
+  }();
+  return *sys;
+}
+
+std::string write_config(const std::string& json) {
+  static int n = 0;
+  auto path = testing::TempDir() + "sim-config-" + std::to_string(::getpid()) + "-"
+              + std::to_string(n++) + ".json";
+  std::ofstream{path} << json;
+  return path;
+}
+
+// One fido-otp-sim process on a free port and the client's handles to it.
+class Sim {
+public:
+  explicit Sim(const std::string& config_json = "")
+    : proc_(args(config_json)) {
+    if (!proc_.wait_for_output("serving on", 10s))
+      throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
+    std::smatch m;
+    auto out = proc_.output();
+    if (!std::regex_search(out, m, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)")))
+      throw std::runtime_error("no port in: " + out);
+    port = static_cast<uint16_t>(std::stoi(m[1]));
+    auto& sys = client_system();
+    auto remote = sys.middleman().remote_actor("127.0.0.1", port);
+    if (!remote)
+      throw std::runtime_error("remote_actor failed: " + sys.render(remote.error()));
+    service = *remote;
+  }
+
+  fido_otp_actor fido() {
+    auto answer = request_blocking<caf::actor>(client_system(), service, ::get_atom{},
+                                               ::actor_fido_otp{});
+    if (!answer)
+      throw std::runtime_error("lookup failed: " + answer.error_text());
+    return caf::actor_cast<fido_otp_actor>(*answer);
+  }
+
+  template <class R, class... Ts>
+  reply<R> ask(Ts... xs) {
+    if (!fido_)
+      fido_ = fido();
+    return request_blocking<R>(client_system(), fido_, xs...);
+  }
+
+  std::string output() const { return proc_.output(); }
+
+  uint16_t port = 0;
+  caf::actor service;
+
+private:
+  static std::vector<std::string> args(const std::string& config_json) {
+    std::vector<std::string> result{FIDO_OTP_SIM_PATH, "--port", "0"};
+    if (!config_json.empty()) {
+      result.push_back("--config");
+      result.push_back(write_config(config_json));
+    }
+    return result;
+  }
+
+  ChildProcess proc_;
+  fido_otp_actor fido_;
+};
+
+} // namespace
+
+TEST(SimService, DefaultKeyHasNoPinAndListsItsTokensInOrder) {
+  Sim sim;
+  auto has = sim.ask<bool>(::has_atom{}, ::access_atom{});
+  ASSERT_TRUE(has);
+  EXPECT_FALSE(*has);
+  auto policy = sim.ask<bool>(::check_atom{}, ::pin_atom{}, ::policy_atom{});
+  ASSERT_TRUE(policy);
+  EXPECT_FALSE(*policy);
+  auto hw = sim.ask<bool>(::check_atom{}, ::hwaccess_atom{});
+  ASSERT_TRUE(hw);
+  EXPECT_TRUE(*hw);
+  auto infos = sim.ask<std::vector<OtpTokenInfo>>(::get_atom{}, ::info_atom{});
+  ASSERT_TRUE(infos);
+  auto key = sim::default_key();
+  ASSERT_EQ(infos->size(), key.tokens.size());
+  for (size_t i = 0; i < key.tokens.size(); ++i) {
+    EXPECT_EQ((*infos)[i].name, key.tokens[i].name);
+    EXPECT_EQ((*infos)[i].period, key.tokens[i].period);
+  }
+}
+
+TEST(SimService, CodeIsTheTotpOfTheRequestedTime) {
+  Sim sim(R"({"tokens": [
+    {"name": "Z", "secret": "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ", "period": 30, "digits": 8},
+    {"name": "A", "secret": "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ",
+     "period": 30, "digits": 8, "algorithm": "SHA256"}]})");
+  // RFC 6238 test vectors, through the whole stack.
+  auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"Z"},
+                                   uint64_t{1111111109}, std::string{}, false);
+  ASSERT_TRUE(code) << code.error_text();
+  EXPECT_EQ(*code, "07081804");
+  auto infos = sim.ask<std::vector<OtpTokenInfo>>(::get_atom{}, ::info_atom{});
+  ASSERT_TRUE(infos);
+  ASSERT_EQ(infos->size(), 2u);
+  EXPECT_EQ((*infos)[0].name, "Z");
+  EXPECT_EQ((*infos)[1].name, "A");
+  auto unknown = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"nope"},
+                                      uint64_t{59}, std::string{}, false);
+  ASSERT_FALSE(unknown);
+  EXPECT_TRUE(is_fido_error(unknown.error(), fido_error::get_otp_failed));
+  EXPECT_EQ(unknown.error_text(), "Failed to get OTP.");
+}
+
+TEST(SimService, PinVerificationBlocksAfterTooManyWrongTries) {
+  Sim sim(R"({"pin": "1234", "policy_enabled": true, "max_pin_tries": 3})");
+  auto has = sim.ask<bool>(::has_atom{}, ::access_atom{});
+  ASSERT_TRUE(has);
+  EXPECT_TRUE(*has);
+  auto expired = sim.ask<bool>(::check_atom{}, ::pin_atom{}, ::expire_atom{});
+  ASSERT_TRUE(expired);
+  EXPECT_FALSE(*expired);
+  auto right = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"1234"});
+  ASSERT_TRUE(right);
+  EXPECT_TRUE(*right);
+  for (int i = 0; i < 2; ++i) {
+    auto wrong = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"0000"});
+    ASSERT_TRUE(wrong);
+    EXPECT_FALSE(*wrong);
+  }
+  auto third = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"0000"});
+  ASSERT_FALSE(third);
+  EXPECT_TRUE(is_fido_error(third.error(), fido_error::pin_auth_blocked));
+  auto blocked = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"1234"});
+  ASSERT_FALSE(blocked);
+  EXPECT_EQ(blocked.error_text(), "FIDO PIN auth has been blocked. Try re-plugging the FIDO key.");
+  // No PIN in the service's own output.
+  EXPECT_EQ(sim.output().find("1234"), std::string::npos) << sim.output();
+  EXPECT_EQ(sim.output().find("0000"), std::string::npos);
+}
+
+TEST(SimService, ChangePinChecksTheOldPinAndThePolicy) {
+  Sim sim(R"({"pin": "1234", "policy_enabled": true,
+              "pin_policy": {"min_length": 6, "max_length": 8, "digits_only": true}})");
+  auto verdict = sim.ask<PinPolicyResult>(::check_atom{}, ::compliant_atom{}, ::policy_atom{},
+                                          std::string{"12ab56"});
+  ASSERT_TRUE(verdict);
+  EXPECT_FALSE(verdict->is_compliant);
+  EXPECT_FALSE(verdict->reason.empty());
+  auto short_pin = sim.ask<PinPolicyResult>(::check_atom{}, ::compliant_atom{}, ::policy_atom{},
+                                            std::string{"123"});
+  ASSERT_TRUE(short_pin);
+  EXPECT_FALSE(short_pin->is_compliant);
+  EXPECT_NE(short_pin->reason, verdict->reason);
+  auto good = sim.ask<PinPolicyResult>(::check_atom{}, ::compliant_atom{}, ::policy_atom{},
+                                       std::string{"135790"});
+  ASSERT_TRUE(good);
+  EXPECT_TRUE(good->is_compliant);
+
+  auto wrong_old = sim.ask<void>(::change_atom{}, ::access_atom{}, std::string{"135790"},
+                                 std::string{"9999"});
+  ASSERT_FALSE(wrong_old);
+  EXPECT_TRUE(is_fido_error(wrong_old.error(), fido_error::pin_incorrect));
+  auto changed = sim.ask<void>(::change_atom{}, ::access_atom{}, std::string{"135790"},
+                               std::string{"1234"});
+  ASSERT_TRUE(changed) << changed.error_text();
+  auto old_pin = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"1234"});
+  ASSERT_TRUE(old_pin);
+  EXPECT_FALSE(*old_pin);
+  auto new_pin = sim.ask<bool>(::verify_atom{}, ::access_atom{}, std::string{"135790"});
+  ASSERT_TRUE(new_pin);
+  EXPECT_TRUE(*new_pin);
+}
+
+TEST(SimService, SettingAFirstPinGivesTheKeyAccessPin) {
+  Sim sim;
+  auto set = sim.ask<void>(::change_atom{}, ::access_atom{}, std::string{"2468"}, std::string{});
+  ASSERT_TRUE(set) << set.error_text();
+  auto has = sim.ask<bool>(::has_atom{}, ::access_atom{});
+  ASSERT_TRUE(has);
+  EXPECT_TRUE(*has);
+}
+
+TEST(SimService, InjectedFaultsArriveAsFidoErrors) {
+  Sim sim(R"({"faults": {"get_otp": [{"count": 2, "code": 7}],
+                         "has_access": [{"hang": true}]}})");
+  for (int i = 0; i < 2; ++i) {
+    auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},
+                                     uint64_t{59}, std::string{}, false);
+    ASSERT_FALSE(code);
+    EXPECT_TRUE(is_fido_error(code.error(), fido_error::key_timed_out));
+    EXPECT_EQ(code.error_text(), "FIDO key timed out.");
+  }
+  auto third = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},
+                                    uint64_t{59}, std::string{}, false);
+  EXPECT_TRUE(third) << third.error_text();
+
+  // A hanging request is never answered: wait a bounded time for it.
+  caf::scoped_actor self{client_system()};
+  auto fido = sim.fido();
+  bool answered = false;
+  self->request(fido, 1500ms, ::has_atom{}, ::access_atom{})
+    .receive([&](bool) { answered = true; },
+             [&](caf::error& err) { EXPECT_EQ(err, caf::sec::request_timeout); });
+  EXPECT_FALSE(answered);
+}
+
+TEST(SimService, RefusedLookupIsAnError) {
+  Sim sim(R"({"refuse_actor_lookup": true})");
+  auto answer = request_blocking<caf::actor>(client_system(), sim.service, ::get_atom{},
+                                             ::actor_fido_otp{});
+  ASSERT_FALSE(answer);
+  EXPECT_FALSE(answer.error_text().empty());
+}
+
+TEST(SimService, FaultsInjectedAtRunTime) {
+  caf::actor_system& sys = client_system();
+  auto service = sim::spawn_service(sys, sim::default_key(), std::cout);
+  service.key->with([](sim::SimKey& key) { key.inject(sim::Request::get_info, {1, 17, false}); });
+  auto failed = request_blocking<std::vector<OtpTokenInfo>>(sys, service.fido, ::get_atom{},
+                                                            ::info_atom{});
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error_text(), "Failed to list OTP from the device.");
+  auto ok = request_blocking<std::vector<OtpTokenInfo>>(sys, service.fido, ::get_atom{},
+                                                        ::info_atom{});
+  EXPECT_TRUE(ok);
+  caf::anon_send_exit(service.fido, caf::exit_reason::user_shutdown);
+  caf::anon_send_exit(service.service, caf::exit_reason::user_shutdown);
+}
+
+TEST(SimService, TouchDelayHoldsTheCodeButNotOtherRequests) {
+  Sim sim(R"({"touch_delay_ms": 800})");
+  auto fido = sim.fido();
+  auto start = std::chrono::steady_clock::now();
+  auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},
+                                   uint64_t{59}, std::string{}, false);
+  auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(code);
+  EXPECT_GE(waited, 800ms);
+  start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(sim.ask<bool>(::has_atom{}, ::access_atom{}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+TEST(SimExecutable, BadConfigsFailWithAOneLineErrorAndPublishNothing) {
+  struct bad {
+    std::string json;
+    std::string field;
+  };
+  const bad cases[] = {
+    {"{\"tokens\": [", "malformed JSON"},
+    {R"({"tokens": [{"name": "x", "secret": "not base32!"}]})", "tokens[0].secret"},
+    {R"({"tokens": [{"name": "x", "secret": "GEZDGNBV", "digits": 9}]})", "tokens[0].digits"},
+    {R"({"tokens": [{"name": "x", "secret": "GEZDGNBV", "algorithm": "MD5"}]})",
+     "tokens[0].algorithm"},
+  };
+  for (auto& c : cases) {
+    ChildProcess proc{{FIDO_OTP_SIM_PATH, "--port", "0", "--config", write_config(c.json)}};
+    EXPECT_NE(proc.wait(5s), 0) << c.json;
+    auto out = proc.output();
+    EXPECT_NE(out.find(c.field), std::string::npos) << out;
+    EXPECT_EQ(out.find("serving on"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  }
+  ChildProcess missing{{FIDO_OTP_SIM_PATH, "--config", "/nonexistent/key.json"}};
+  EXPECT_NE(missing.wait(5s), 0);
+  EXPECT_NE(missing.output().find("/nonexistent/key.json"), std::string::npos)
+    << missing.output();
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+// A child process for tests: started with its standard output and error
+// collected, stopped (SIGTERM) when the object goes away.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+class ChildProcess {
+public:
+  explicit ChildProcess(std::vector<std::string> args);
+  ~ChildProcess();
+
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Everything the process wrote so far (standard output and error, merged).
+  std::string output() const;
+
+  // Waits until the output contains `text`; false on timeout or early exit.
+  bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
+
+  // Waits for the process to end; its exit code, or -1 on timeout or signal.
+  int wait(std::chrono::milliseconds timeout);
+
+  void kill_now();
+
+private:
+  void read_output(int fd);
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  mutable std::mutex mtx_;
+  std::string output_;
+  std::thread reader_;
+};
+
+} // namespace testing_support
