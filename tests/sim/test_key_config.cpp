@@ -395,7 +395,7 @@ TEST(ConfigHelp, DocumentsEveryAcceptedField) {
   // Each top-level field is known to the parser (a wrong value is reported
   // against the field, not as unknown) and appears in the help text.
   for (const char* field :
-       {"comment", "tokens", "generate_tokens", "pin", "has_access", "policy_enabled",
+       {"comment", "tokens", "generate_tokens", "pin", "policy_enabled",
         "pin_expired", "hw_access_support", "pin_policy", "touch_delay_ms", "max_pin_tries",
         "refuse_actor_lookup", "faults"}) {
     SCOPED_TRACE(field);
