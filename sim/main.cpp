@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   init_global_meta_objects(cfg);
   caf::actor_system sys{cfg};
   auto service = sim::spawn_service(sys, std::move(key), std::cout);
-  auto port = sys.middleman().publish(service.service, opts.port, "127.0.0.1");
+  auto port = sys.middleman().publish(service.service, opts.port, "127.0.0.1", true);
   if (!port) {
     std::cerr << "fido-otp-sim: cannot listen on 127.0.0.1:" << opts.port << ": "
               << sys.render(port.error()) << std::endl;

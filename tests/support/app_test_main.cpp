@@ -20,6 +20,9 @@ int main(int argc, char** argv) {
   static quill_common_config config;
   init_global_meta_objects(config);
   app_system = new caf::actor_system(config);
+  // Headless unless told otherwise (test discovery runs without ctest's environment).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   int qt_argc = 0;
   auto app = new QApplication(qt_argc, nullptr);
   int result = RUN_ALL_TESTS();

@@ -1,0 +1,131 @@
+"""End-to-end tests of the real application executable under a virtual X
+display, against the real simulated service on 127.0.0.1:12900.
+
+Usage: test_app_process.py APP SIM [unittest arguments...]"""
+
+import json
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+import harness
+from harness import APP_TITLE, message_lines, start_app, start_service, wait_until
+
+APP = SIM = None
+
+
+def write_config(data):
+    f = tempfile.NamedTemporaryFile("w", suffix=".json", delete=False)
+    json.dump(data, f)
+    f.close()
+    return f.name
+
+
+class AppProcessTest(unittest.TestCase):
+    def setUp(self):
+        self.xvfb = harness.Xvfb()
+        self.processes = []
+
+    def tearDown(self):
+        for p in self.processes:
+            p.stop()
+        self.xvfb.stop()
+
+    def service(self, config=None):
+        path = write_config(config) if config is not None else None
+        s = start_service(SIM, path)
+        self.processes.append(s)
+        return s
+
+    def app(self, *args):
+        a = start_app(APP, self.xvfb, args)
+        self.processes.append(a)
+        return a
+
+    def window(self, app, timeout=15):
+        found = wait_until(lambda: self.xvfb.display.find(APP_TITLE) or not app.running(), timeout)
+        self.assertTrue(app.running(), "the application ended early:\n" + app.stdout() + app.stderr())
+        self.assertTrue(found, "no window appeared:\n" + app.stdout())
+        return found[0]
+
+    def close_and_wait(self, app, window, limit):
+        closed_at = time.monotonic()
+        self.xvfb.display.request_close(window)
+        app.proc.wait(limit)
+        return time.monotonic() - closed_at
+
+    def assert_in_order(self, lines, expected):
+        positions = []
+        for text in expected:
+            self.assertIn(text, lines, "missing %r in:\n%s" % (text, "\n".join(lines)))
+            positions.append(lines.index(text))
+        self.assertEqual(positions, sorted(positions), "out of order:\n" + "\n".join(lines))
+
+    def test_closing_the_window_ends_cleanly_and_quickly(self):
+        self.service()
+        app = self.app()
+        window = self.window(app)
+        # Let the OTP page poll for a while before closing.
+        self.assertTrue(app.wait_for_output("get tick atom", 10), app.stdout())
+        elapsed = self.close_and_wait(app, window, 15)
+        self.assertEqual(app.proc.returncode, 0)
+        self.assertLess(elapsed, 5)
+        lines = message_lines(app)
+        self.assert_in_order(lines, ["get fido otp actor", "destroy OtpWidget...", "clean...",
+                                     "All actors exit done", "join wait th", "join wait th done."])
+        self.assertNotIn("actors exiting timeout...", lines)
+
+    def test_without_a_service_the_window_reports_it(self):
+        app = self.app()
+        window = self.window(app)
+        self.assertTrue(app.wait_for_output("Failed to get service actor", 5))
+        self.assertIn("[critical] Failed to get service actor", app.stdout())
+        elapsed = self.close_and_wait(app, window, 15)
+        self.assertEqual(app.proc.returncode, 0)
+        self.assertLess(elapsed, 5)
+
+    def test_refused_lookup_is_a_failed_connection(self):
+        self.service({"refuse_actor_lookup": True})
+        app = self.app()
+        window = self.window(app)
+        self.assertIn("[critical] Failed to get fido otp actor", app.stdout())
+        self.close_and_wait(app, window, 15)
+        self.assertEqual(app.proc.returncode, 0)
+
+    def test_command_line_arguments_have_no_effect(self):
+        self.service()
+        # Were these honoured, the window would not appear on the X display.
+        app = self.app("-platform", "offscreen", "-style", "fusion", "--no-such-option")
+        window = self.window(app)
+        self.close_and_wait(app, window, 15)
+        self.assertEqual(app.proc.returncode, 0)
+
+    def test_code_request_that_never_returns_bounds_the_exit_wait(self):
+        self.service({"faults": {"get_otp": [{"count": -1, "hang": True}]}})
+        app = self.app()
+        window = self.window(app)
+        self.assertTrue(app.wait_for_output("!! Need calculate OTP !!", 10), app.stdout())
+        elapsed = self.close_and_wait(app, window, 20)
+        self.assertEqual(app.proc.returncode, 0)
+        self.assertGreaterEqual(elapsed, 10)
+        self.assertLess(elapsed, 14)
+        lines = message_lines(app)
+        self.assert_in_order(lines, ["clean...", "actors exiting timeout..."])
+        self.assertNotIn("join wait th", lines)
+
+    def test_window_waits_for_the_first_access_answer(self):
+        # The window is built only once the service answers the first access
+        # query; a service that never answers keeps it from appearing.
+        self.service({"faults": {"has_access": [{"count": -1, "hang": True}]}})
+        app = self.app()
+        self.assertTrue(app.wait_for_output("get fido otp actor", 10), app.stdout())
+        time.sleep(2)
+        self.assertTrue(app.running())
+        self.assertEqual(self.xvfb.display.find(APP_TITLE), [])
+
+
+if __name__ == "__main__":
+    APP, SIM = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
