@@ -176,7 +176,8 @@ caf::error make_error(network_error x) {
 }
 
 bool is_fido_error(const caf::error& err, fido_error code) {
-  return err.category() == error_category::fido && err.code() == code_of(code);
+  // An empty error has no category or code to read.
+  return err && err.category() == error_category::fido && err.code() == code_of(code);
 }
 
 void add_error_categories(caf::actor_system_config& cfg) {

@@ -38,7 +38,8 @@ TEST(ShutdownWait, ReturnsAtOnceWhenNoActorIsLeft) {
 
 TEST(ShutdownWait, GivesUpAfterItsLimitWhenAnActorNeverEnds) {
   auto& sys = fresh_system();
-  auto forever = sys.spawn([]() -> caf::behavior { return {[](int) {}}; });
+  // (Spawned with an argument: this CAF version trips UBSan on argument-less function actors.)
+  auto forever = sys.spawn([](caf::event_based_actor*, int) -> caf::behavior { return {[](int) {}}; }, 0);
   LogCapture log;
   auto start = steady_clock::now();
   EXPECT_FALSE(wait_all_actors_exit(sys, seconds(10)));
