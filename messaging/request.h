@@ -3,14 +3,17 @@
 // Blocking requests to the service: send one request with no time limit and
 // wait for its one reply, which is a value or an error.
 
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "caf/actor_system.hpp"
 #include "caf/error.hpp"
-#include "caf/scoped_actor.hpp"
+#include "caf/event_based_actor.hpp"
 #include "caf/sec.hpp"
 
 #include "errors.h"
@@ -65,27 +68,55 @@ private:
   std::string error_text_;
 };
 
-// Sends (xs...) to `dest` from a temporary blocking actor of `sys` and waits,
-// without a time limit, for a reply of type R. A request on a missing handle
-// fails at once.
+// Sends (xs...) to `dest` from a temporary actor of `sys` and waits, without
+// a time limit, for a reply of type R. A request on a missing handle fails at
+// once. The temporary actor also watches `dest`: when it goes down before
+// answering (above all when the connection to a remote service is lost,
+// which this actor library does not report to pending requests), the
+// request fails with `request_receiver_down` instead of waiting forever.
 template <class R, class Handle, class... Ts>
 reply<R> request_blocking(caf::actor_system& sys, const Handle& dest, Ts&&... xs) {
   if (!dest) {
     caf::error err = caf::sec::invalid_argument;
     return reply<R>::failure(err, error_text(sys, err));
   }
-  std::optional<reply<R>> result;
-  {
-    caf::scoped_actor self{sys};
-    auto on_error = [&](caf::error& err) {
-      result = reply<R>::failure(err, error_text(sys, err));
+  auto result = std::make_shared<std::promise<reply<R>>>();
+  auto answered = result->get_future();
+  auto fail = [&sys, result](caf::error err) {
+    auto text = error_text(sys, err);
+    result->set_value(reply<R>::failure(std::move(err), std::move(text)));
+  };
+  auto args = std::make_tuple(std::decay_t<Ts>(std::forward<Ts>(xs))...);
+  // The promise travels as the spawn argument: this actor library's sanitizer
+  // builds trip over function actors spawned without one.
+  using promise_ptr = std::shared_ptr<std::promise<reply<R>>>;
+  sys.spawn([dest, fail, args](caf::event_based_actor* self, promise_ptr result) {
+    self->monitor(dest);
+    self->set_down_handler([self, fail](caf::down_msg&) {
+      fail(caf::sec::request_receiver_down);
+      self->quit();
+    });
+    auto on_error = [self, fail](caf::error& err) {
+      fail(std::move(err));
+      self->quit();
     };
+    auto sent = std::apply(
+      [&](const auto&... elements) { return self->request(dest, caf::infinite, elements...); },
+      args);
     if constexpr (std::is_void_v<R>)
-      self->request(dest, caf::infinite, std::forward<Ts>(xs)...)
-        .receive([&] { result = reply<R>::success(); }, on_error);
+      sent.then(
+          [self, result] {
+            result->set_value(reply<R>::success());
+            self->quit();
+          },
+          on_error);
     else
-      self->request(dest, caf::infinite, std::forward<Ts>(xs)...)
-        .receive([&](R& value) { result = reply<R>::success(std::move(value)); }, on_error);
-  }
-  return std::move(*result);
+      sent.then(
+          [self, result](R& value) {
+            result->set_value(reply<R>::success(std::move(value)));
+            self->quit();
+          },
+          on_error);
+  }, result);
+  return answered.get();
 }

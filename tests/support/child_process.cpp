@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -16,18 +14,21 @@ ChildProcess::ChildProcess(std::vector<std::string> args) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());
   argv.push_back(nullptr);
-  int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // The child dies with the test process, even when that one crashes.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
   ::close(fds[1]);
-  if (rc != 0) {
+  if (pid_ < 0) {
     ::close(fds[0]);
     throw std::runtime_error("cannot start " + args[0]);
   }

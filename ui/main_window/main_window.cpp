@@ -10,8 +10,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "actor_widget_guard.h"
 #include "app_system.h"
+#include "otp/otp_widget.h"
 #include "pin/about_diag.h"
+#include "pin/login_page.h"
+#include "pin/set_pin_widget.h"
 #include "request.h"
 
 namespace {
@@ -25,7 +29,9 @@ MainWindow::MainWindow(uint16_t service_port) : service_port(service_port) {
   init();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  stop_widget_delivery(self());
+}
 
 void MainWindow::init() {
   super::init(*app_system);
@@ -97,15 +103,18 @@ void MainWindow::change_pin_button_status() {
 }
 
 void MainWindow::setup_after_token(bool has_access) {
-  // Page hosting comes with the login page; for now the answer only opens
-  // the road for (pin_atom, PIN).
-  if (!has_access)
+  if (has_access) {
+    login_page = new LoginPage(ui.main_widget, as_actor(), service);
+    ui.main_widget->layout()->addWidget(login_page);
+    adjustSize();
+  } else {
+    // Handled through the event queue, once the handler below is installed.
     caf::anon_send(as_actor(), ::pin_atom{}, std::string{});
+  }
   set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
     return {
       [this](::pin_atom, const std::string& new_pin) {
         pin = new_pin;
-        clear_content();
         show_otp_page();
         ui.menuToken->setEnabled(true);
         change_pin_button_status();
@@ -123,15 +132,19 @@ void MainWindow::clear_content() {
 }
 
 void MainWindow::show_otp_page() {
+  clear_content();
+  otp_widget = new OtpWidget(nullptr, service, pin);
+  ui.main_widget->layout()->addWidget(otp_widget);
 }
 
 void MainWindow::bt_otp_sel_clicked() {
-  clear_content();
   show_otp_page();
 }
 
 void MainWindow::bt_setting_sel_clicked() {
   clear_content();
+  set_pin_widget = new SetPinWidget(nullptr, as_actor(), service);
+  ui.main_widget->layout()->addWidget(set_pin_widget);
 }
 
 void MainWindow::bt_about_clicked() {

@@ -1,0 +1,111 @@
+#include "login_page.h"
+
+#include "actor_widget_guard.h"
+
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+#include "caf/send.hpp"
+
+#include "app_system.h"
+#include "request.h"
+
+#include "ui_login_page.h"
+
+namespace {
+
+void start_detached(std::function<void()> job) {
+  std::thread(std::move(job)).detach();
+}
+
+// Gives the page its button back when the worker ends, however it ends.
+class enable_on_exit {
+public:
+  explicit enable_on_exit(caf::actor page) : page(std::move(page)) {}
+  enable_on_exit(const enable_on_exit&) = delete;
+  enable_on_exit& operator=(const enable_on_exit&) = delete;
+  ~enable_on_exit() {
+    if (page)
+      caf::anon_send(page, ::enable_atom{});
+  }
+
+private:
+  caf::actor page;
+};
+
+void tell(const caf::actor& page, std::string text) {
+  if (page)
+    caf::anon_send(page, ::msg_atom{}, std::move(text));
+}
+
+} // namespace
+
+LoginPage::LoginPage(QWidget* parent, caf::actor main_window, fido_otp_actor service)
+  : super(parent),
+    main_window(std::move(main_window)),
+    service(std::move(service)),
+    ui(std::make_unique<Ui::LoginPage>()),
+    start_thread(start_detached) {
+  ui->setupUi(this);
+  ui->lb_msg->setText("");
+  super::init(*app_system);
+  set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
+    return {
+      [this](::enable_atom) { ui->bt_go->setEnabled(true); },
+      [this](::msg_atom, const std::string& text) {
+        ui->lb_msg->setText(QString::fromStdString(text));
+      },
+    };
+  });
+}
+
+LoginPage::~LoginPage() {
+  stop_widget_delivery(self());
+}
+
+void LoginPage::set_thread_starter(thread_starter starter) {
+  start_thread = std::move(starter);
+}
+
+void LoginPage::go_click() {
+  auto pin = ui->le_pin->text().toStdString();
+  ui->bt_go->setEnabled(false);
+  // The worker gets counted handles and its own copy of the PIN, never `this`.
+  auto job = [page = as_actor(), service = service, main_window = main_window,
+              pin = std::move(pin)]() mutable {
+    verify_pin_worker(std::move(page), std::move(service), std::move(main_window),
+                      std::move(pin));
+  };
+  try {
+    start_thread(std::move(job));
+  } catch (const std::system_error&) {
+    ui->lb_msg->setText(tr("Could not start the PIN check."));
+    ui->bt_go->setEnabled(true);
+  }
+}
+
+void verify_pin_worker(caf::actor page, fido_otp_actor service, caf::actor main_window,
+                       std::string pin) {
+  enable_on_exit guard{page};
+  // An exception must not end the thread without unwinding: the guard has to run.
+  try {
+    auto correct = request_blocking<bool>(*app_system, service, ::verify_atom{},
+                                          ::access_atom{}, pin);
+    if (!correct) {
+      spdlog::error("Failed to verify PIN. Error: {}", correct.error_text());
+      tell(page, correct.error_text());
+    } else if (*correct) {
+      spdlog::info("PIN OK");
+      tell(page, "PIN OK.");
+      if (main_window)
+        caf::anon_send(main_window, ::pin_atom{}, pin);
+    } else {
+      spdlog::info("Wrong PIN");
+      tell(page, "Wrong PIN.");
+    }
+  } catch (...) {
+  }
+}

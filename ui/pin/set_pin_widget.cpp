@@ -1,0 +1,142 @@
+#include "set_pin_widget.h"
+
+#include "actor_widget_guard.h"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "caf/send.hpp"
+
+#include "app_system.h"
+#include "request.h"
+
+#include "ui_set_pin_widget.h"
+
+namespace {
+
+void start_detached(std::function<void()> job) {
+  std::thread(std::move(job)).detach();
+}
+
+// Gives the page its button back when the worker ends, however it ends.
+class enable_on_exit {
+public:
+  explicit enable_on_exit(caf::actor page) : page(std::move(page)) {}
+  enable_on_exit(const enable_on_exit&) = delete;
+  enable_on_exit& operator=(const enable_on_exit&) = delete;
+  ~enable_on_exit() {
+    if (page)
+      caf::anon_send(page, ::enable_atom{});
+  }
+
+private:
+  caf::actor page;
+};
+
+void tell(const caf::actor& page, std::string text) {
+  if (page)
+    caf::anon_send(page, ::msg_atom{}, std::move(text));
+}
+
+} // namespace
+
+SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_actor service)
+  : super(parent),
+    ui(std::make_unique<Ui::SetPinWidget>()),
+    service(std::move(service)),
+    main_window(std::move(main_window)),
+    start_thread(start_detached) {
+  ui->setupUi(this);
+  ui->lb_msg->setText("");
+  auto has_access = request_blocking<bool>(*app_system, this->service, ::has_atom{},
+                                           ::access_atom{});
+  if (!has_access) {
+    // The mode is unknown: keep the old-PIN field for a key that has a PIN,
+    // and still install the handlers so the button comes back after a press.
+    ui->lb_msg->setText(QString::fromStdString(has_access.error_text()));
+  } else if (*has_access) {
+    ui->le_old_pin->show();
+  } else {
+    ui->le_old_pin->setText("");
+    ui->le_old_pin->hide();
+  }
+  init();
+}
+
+SetPinWidget::~SetPinWidget() {
+  stop_widget_delivery(self());
+}
+
+void SetPinWidget::init() {
+  super::init(*app_system);
+  set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
+    return {
+      [this](::enable_atom) { ui->bt_set_pin->setEnabled(true); },
+      [this](::msg_atom, const std::string& text) {
+        ui->lb_msg->setText(QString::fromStdString(text));
+      },
+    };
+  });
+}
+
+void SetPinWidget::set_thread_starter(thread_starter starter) {
+  start_thread = std::move(starter);
+}
+
+void SetPinWidget::set_pin_clicked() {
+  ui->bt_set_pin->setEnabled(false);
+  auto old_pin = ui->le_old_pin->isHidden() ? std::string{}
+                                            : ui->le_old_pin->text().toStdString();
+  auto new_pin = ui->le_new_pin->text().toStdString();
+  auto confirmation = ui->le_new_pin1->text().toStdString();
+  // The worker gets counted handles and its own copies of the texts, never `this`.
+  auto job = [page = as_actor(), main_window = main_window, service = service,
+              old_pin = std::move(old_pin), new_pin = std::move(new_pin),
+              confirmation = std::move(confirmation)]() mutable {
+    set_pin_worker(std::move(page), std::move(main_window), std::move(service),
+                   std::move(old_pin), std::move(new_pin), std::move(confirmation));
+  };
+  try {
+    start_thread(std::move(job));
+  } catch (const std::system_error&) {
+    ui->lb_msg->setText(tr("Could not start the PIN change."));
+    ui->bt_set_pin->setEnabled(true);
+  }
+}
+
+void set_pin_worker(caf::actor page, caf::actor main_window, fido_otp_actor service,
+                    std::string old_pin, std::string new_pin, std::string confirmation) {
+  enable_on_exit guard{page};
+  // An exception must not end the thread without unwinding: the guard has to run.
+  try {
+    if (new_pin != confirmation) {
+      tell(page, "new password and confirm password do not match");
+      return;
+    }
+    auto verdict = request_blocking<PinPolicyResult>(*app_system, service, ::check_atom{},
+                                                     ::compliant_atom{}, ::policy_atom{},
+                                                     new_pin);
+    if (!verdict) {
+      tell(page, verdict.error_text());
+      return;
+    }
+    if (!verdict->is_compliant) {
+      tell(page, verdict->reason);
+      return;
+    }
+    tell(page, "Please touch the key...");
+    auto changed = request_blocking<void>(*app_system, service, ::change_atom{},
+                                          ::access_atom{}, new_pin, old_pin);
+    if (!changed) {
+      tell(page, changed.error_text());
+      return;
+    }
+    tell(page, "PIN was set successfully.");
+    // The actor system's clock holds the message; this thread ends at once.
+    if (main_window)
+      caf::delayed_anon_send(main_window, std::chrono::seconds(2), ::pin_atom{}, new_pin);
+  } catch (...) {
+  }
+}
