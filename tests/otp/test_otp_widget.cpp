@@ -1,0 +1,284 @@
+// The OTP page with its real polling actor against the scriptable service.
+// The polling actor ticks once at start unless a test speeds it up; the page's
+// countdown is driven by ticks the tests send, with a settable clock.
+
+#include "caf/all.hpp"
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLCDNumber>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+#include "app_system.h"
+#include "fake_fido_service.h"
+#include "otp/name_codec.h"
+#include "otp/otp_widget.h"
+#include "otp_test_support.h"
+
+using namespace otp_testing;
+using fake::request;
+
+namespace {
+
+class OtpWidgetTest : public ::testing::Test {
+protected:
+  CoutCapture out;
+  FakeUnixClock clock{3000};
+  std::unique_ptr<TickPacer> pacer = std::make_unique<TickPacer>(TickPacer::manual);
+  fake::FidoService service{*app_system};
+  std::unique_ptr<OtpWidget> page;
+
+  void TearDown() override { page.reset(); }
+
+  void pace(TickPacer::mode m) {
+    pacer.reset(); // its destructor restores the default pacing
+    pacer = std::make_unique<TickPacer>(m);
+  }
+
+  OtpWidget& open(const std::string& pin = "") {
+    page = std::make_unique<OtpWidget>(nullptr, service.handle(), pin);
+    return *page;
+  }
+
+  // Opens the page on `tokens` and waits until the first list is shown and
+  // the access gate has run on it.
+  OtpWidget& open_with(std::vector<OtpTokenInfo> tokens, const std::string& pin = "") {
+    service.set_tokens(tokens);
+    open(pin);
+    EXPECT_TRUE(wait_until([&] {
+      return combo()->count() == int(tokens.size()) && service.count(request::has_access) == 1;
+    }));
+    pump();
+    return *page;
+  }
+
+  QComboBox* combo() { return page->findChild<QComboBox*>("comboBox"); }
+  QLCDNumber* lcd() { return page->findChild<QLCDNumber*>("lcdNumber"); }
+  QProgressBar* bar() { return page->findChild<QProgressBar*>("progressBar"); }
+  QString message() { return page->findChild<QLabel*>("lb_msg")->text(); }
+
+  std::vector<std::string> items() {
+    std::vector<std::string> result;
+    for (int i = 0; i < combo()->count(); ++i)
+      result.push_back(name_from_qstring(combo()->itemText(i)));
+    return result;
+  }
+
+  // Delivers `xs` to the page's actor and handles it on this thread.
+  template <class... Ts>
+  void deliver(Ts&&... xs) {
+    caf::anon_send(page->as_actor(), std::forward<Ts>(xs)...);
+    pump();
+  }
+  void countdown_at(uint64_t now) {
+    clock.set(now);
+    deliver(::tick_atom{});
+  }
+  void show(const std::string& code, uint64_t step) {
+    deliver(::set_atom{}, ::otp_atom{}, code, step);
+  }
+};
+
+} // namespace
+
+TEST_F(OtpWidgetTest, FormCarriesItsNamesAndProperties) {
+  auto& w = open();
+  EXPECT_EQ(w.objectName(), "OtpWidget");
+  EXPECT_EQ(w.size(), QSize(273, 303));
+  EXPECT_EQ(w.styleSheet(), "font: 13px \"Tahoma\";");
+  EXPECT_EQ(w.windowTitle(), "Form");
+  for (auto name : {"widget_2", "widget_3", "widget"})
+    EXPECT_NE(w.findChild<QWidget*>(name), nullptr) << name;
+  auto layout = qobject_cast<QVBoxLayout*>(w.layout());
+  ASSERT_NE(layout, nullptr);
+  EXPECT_EQ(layout->objectName(), "verticalLayout");
+  EXPECT_EQ(layout->count(), 7);
+  EXPECT_EQ(layout->itemAt(1)->widget(), combo());
+  EXPECT_EQ(layout->itemAt(3)->widget(), bar());
+  EXPECT_NE(layout->itemAt(6)->spacerItem(), nullptr);
+  EXPECT_EQ(w.findChild<QLabel*>("label_3")->text(), "Tovrin");
+  EXPECT_EQ(w.findChild<QLabel*>("label_3")->styleSheet(), "font: 18px \"Tahoma\";");
+  EXPECT_FALSE(w.findChild<QLabel*>("label_2")->pixmap(Qt::ReturnByValue).isNull()) << "crest from resources";
+  EXPECT_FALSE(w.findChild<QLabel*>("label")->pixmap(Qt::ReturnByValue).isNull());
+  EXPECT_EQ(combo()->minimumSize(), QSize(200, 25));
+  EXPECT_EQ(combo()->maximumSize(), QSize(9999, 25));
+  EXPECT_EQ(lcd()->digitCount(), 6);
+  EXPECT_EQ(lcd()->intValue(), 0) << "the design value is cleared";
+  EXPECT_EQ(lcd()->frameShape(), QFrame::NoFrame);
+  auto button = w.findChild<QPushButton*>("pushButton");
+  EXPECT_TRUE(button->isFlat());
+  EXPECT_EQ(button->iconSize(), QSize(40, 40));
+  EXPECT_FALSE(button->icon().isNull());
+  EXPECT_EQ(button->text(), "");
+  EXPECT_FALSE(bar()->isTextVisible());
+  auto msg = w.findChild<QLabel*>("lb_msg");
+  EXPECT_TRUE(msg->wordWrap());
+  EXPECT_EQ(msg->minimumHeight(), 50);
+  EXPECT_EQ(msg->maximumHeight(), 50);
+}
+
+TEST_F(OtpWidgetTest, BeforeAccessTheBarIsEmptyOfSixtyAndTheDisplayBlank) {
+  service.set_has_access(true); // a PIN is set and the page holds the wrong one
+  service.set_pin("1234");
+  open_with({{"A", 30}}, "0000");
+  EXPECT_EQ(message(), "PIN is incorrect.");
+  EXPECT_EQ(bar()->minimum(), 0);
+  EXPECT_EQ(bar()->maximum(), 60);
+  EXPECT_EQ(bar()->value(), 0);
+  EXPECT_EQ(page->displayed_code(), "");
+  countdown_at(3010);
+  EXPECT_EQ(bar()->maximum(), 60) << "the countdown waits for access";
+  EXPECT_EQ(bar()->value(), 0);
+}
+
+TEST_F(OtpWidgetTest, ListsTokensInReverseWithTheFirstSelectedAndItsPeriod) {
+  open_with({{"A", 30}, {"B", 45}, {"C", 7}});
+  EXPECT_EQ(items(), (std::vector<std::string>{"C", "B", "A"}));
+  EXPECT_EQ(combo()->currentText(), "A");
+  countdown_at(3010);
+  EXPECT_EQ(bar()->maximum(), 30);
+  EXPECT_EQ(bar()->value(), 10);
+
+  show("123456", 100);
+  combo()->setCurrentIndex(1);
+  EXPECT_EQ(page->displayed_code(), "") << "another token blanks the display at once";
+  countdown_at(3011);
+  EXPECT_EQ(bar()->maximum(), 45) << "the selected token's period";
+  EXPECT_EQ(bar()->value(), 3011 % 45);
+}
+
+TEST_F(OtpWidgetTest, AnEmptyListClearsTheBoxAndSkipsTheGate) {
+  open_with({{"A", 30}, {"B", 30}});
+  deliver(::set_atom{}, ::info_atom{}, std::vector<OtpTokenInfo>{});
+  EXPECT_EQ(combo()->count(), 0);
+  EXPECT_EQ(service.count(request::has_access), 1) << "no gate for an empty list";
+}
+
+TEST_F(OtpWidgetTest, ShowsAndCopiesEveryDigitOfACode) {
+  open_with({{"A", 30}});
+  show("012345", 100);
+  EXPECT_EQ(page->displayed_code(), "012345");
+  EXPECT_EQ(lcd()->digitCount(), 6);
+  EXPECT_EQ(lcd()->intValue(), 12345);
+  page->findChild<QPushButton*>("pushButton")->click();
+  EXPECT_EQ(QApplication::clipboard()->text(QClipboard::Clipboard), "012345");
+
+  show("00001234", 100);
+  EXPECT_EQ(lcd()->digitCount(), 8);
+  page->findChild<QPushButton*>("pushButton")->click();
+  EXPECT_EQ(QApplication::clipboard()->text(QClipboard::Clipboard), "00001234");
+
+  show("", 0);
+  EXPECT_EQ(lcd()->digitCount(), 0);
+  EXPECT_EQ(page->displayed_code(), "");
+  QApplication::clipboard()->setText("kept", QClipboard::Clipboard);
+  page->findChild<QPushButton*>("pushButton")->click();
+  EXPECT_EQ(QApplication::clipboard()->text(QClipboard::Clipboard), "kept")
+    << "a blank display copies nothing";
+}
+
+TEST_F(OtpWidgetTest, ACodeIsBlankedByTheFirstTickAfterItsStep) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  countdown_at(3029);
+  EXPECT_EQ(page->displayed_code(), "123456");
+  EXPECT_EQ(bar()->value(), 29);
+  countdown_at(3030);
+  EXPECT_EQ(page->displayed_code(), "");
+  EXPECT_EQ(bar()->value(), 0) << "the bar starts again at the step boundary";
+  EXPECT_EQ(out.count("clear101 100"), 1u);
+  EXPECT_EQ(out.count("set"), 1u);
+  EXPECT_EQ(out.count("set done"), 1u);
+}
+
+TEST_F(OtpWidgetTest, StopWhileActiveEmptiesTheBoxAndFreezesTheCountdown) {
+  open_with({{"A", 30}});
+  countdown_at(3010);
+  ASSERT_EQ(bar()->value(), 10);
+  deliver(::msg_atom{}, std::string("list failed"));
+  deliver(::stop_atom{});
+  EXPECT_EQ(combo()->count(), 0);
+  EXPECT_EQ(bar()->value(), 0);
+  EXPECT_EQ(page->displayed_code(), "");
+  EXPECT_EQ(message(), "list failed");
+  EXPECT_EQ(out.count("stop atom"), 1u);
+
+  show("654321", 100); // codes still arrive and are shown
+  countdown_at(4000);
+  EXPECT_EQ(page->displayed_code(), "654321") << "no blanking while waiting";
+  EXPECT_EQ(bar()->value(), 0);
+}
+
+TEST_F(OtpWidgetTest, AChangedListWhileActiveRerunsTheGateAndAsksForAFreshCode) {
+  pace(TickPacer::fast);
+  open_with({{"A", 30}});
+  ASSERT_TRUE(wait_until([&] { return page->displayed_code() == "A:3000"; }));
+  // The polling actor keeps ticking within the same step and asks nothing.
+  size_t ticks = pacer->count();
+  ASSERT_TRUE(wait_until([&] { return pacer->count() >= ticks + 5; }));
+  EXPECT_EQ(service.count(request::get_otp), 1);
+
+  service.set_tokens({{"A", 30}, {"B", 30}});
+  ASSERT_TRUE(wait_until([&] { return service.count(request::get_otp) >= 2; }));
+  pump();
+  EXPECT_EQ(service.count(request::has_access), 2) << "the gate ran again";
+  EXPECT_EQ(items(), (std::vector<std::string>{"B", "A"}));
+  auto asked = service.otp_requests();
+  EXPECT_EQ(asked[1].name, "A");
+  EXPECT_EQ(asked[1].time, 3000u) << "same token, same step, fresh code";
+  EXPECT_TRUE(wait_until([&] { return page->displayed_code() == "A:3000"; }));
+}
+
+TEST_F(OtpWidgetTest, SelectionsReachThePollingActorWithThePin) {
+  pace(TickPacer::fast);
+  service.set_has_access(true);
+  service.set_pin("2468");
+  open_with({{"A", 30}, {"B", 30}}, "2468");
+  ASSERT_TRUE(wait_until([&] { return page->displayed_code() == "A:3000"; }));
+  combo()->setCurrentIndex(0);
+  ASSERT_TRUE(wait_until([&] { return page->displayed_code() == "B:3000"; }));
+  auto asked = service.otp_requests();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[1].name, "B");
+  EXPECT_EQ(asked[1].pin, "2468");
+  EXPECT_EQ(message(), "") << "the prompt is cleared once the code is there";
+}
+
+TEST_F(OtpWidgetTest, PollingActorMessagesReachTheLabel) {
+  service.fail(request::check_hwaccess, make_error(fido_error::open_device_failed));
+  open();
+  EXPECT_TRUE(wait_until([&] {
+    return message() == "Failed to check if the device has hardware access support.";
+  }));
+}
+
+TEST_F(OtpWidgetTest, MessagesToADestroyedPageAreDropped) {
+  open_with({{"A", 30}});
+  auto gone = page->as_actor();
+  page.reset();
+  // What a polling actor that was waiting for the key reports afterwards,
+  // and the countdown tick that was still scheduled.
+  caf::anon_send(gone, ::msg_atom{}, std::string(""));
+  caf::anon_send(gone, ::set_atom{}, ::otp_atom{}, std::string("123456"), uint64_t{100});
+  caf::anon_send(gone, ::tick_atom{});
+  pump();
+  EXPECT_TRUE(wait_exit(gone, 500ms)) << "destroying the page ends its actor";
+}
+
+TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {
+  pace(TickPacer::fast);
+  service.hang(request::get_otp);
+  open_with({{"A", 30}});
+  ASSERT_TRUE(wait_until([&] { return service.count(request::get_otp) == 1; }));
+  QElapsedTimer timer;
+  timer.start();
+  page.reset();
+  EXPECT_LT(timer.elapsed(), 500);
+  EXPECT_EQ(out.count("destroy OtpWidget..."), 1u);
+}

@@ -1,0 +1,143 @@
+#include "otp_widget.h"
+
+#include "actor_widget_guard.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <utility>
+
+#include "caf/actor_system.hpp"
+#include "caf/send.hpp"
+
+#include <QApplication>
+#include <QClipboard>
+
+#include "access_gate.h"
+#include "app_system.h"
+#include "countdown.h"
+#include "name_codec.h"
+#include "otp_widget_actor_detach.h"
+#include "ui_otp_widget.h"
+#include "unix_clock.h"
+
+OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
+  : super(parent), service(std::move(service)), ui(new Ui::OtpWidget), pin(std::move(pin)) {
+  ui->setupUi(this);
+  ui->lb_msg->setText(QString());
+  ui->progressBar->setRange(0, static_cast<int>(period));
+  ui->progressBar->setValue(0);
+  blank_display();
+  init();
+}
+
+OtpWidget::~OtpWidget() {
+  stop_widget_delivery(self());
+  std::cout << "destroy OtpWidget..." << std::endl;
+  // The polling actor may be waiting for a touch of the key: do not wait for it.
+  caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
+}
+
+void OtpWidget::init() {
+  super::init(*app_system);
+  polling_actor = app_system->spawn<OtpWidgetActorDetach, caf::detached>(as_actor(), service);
+  caf::anon_send(as_actor(), ::tick_atom{});
+  set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
+    return {
+      [this](::get_atom, ::access_atom) { get_access(); },
+      [this](::set_atom, ::info_atom, const std::vector<OtpTokenInfo>& list) {
+        set_tokens(list);
+      },
+      [this](::set_atom, ::otp_atom, const std::string& code, uint64_t step) {
+        std::cout << "set" << std::endl;
+        show_code(QString::fromStdString(code));
+        last_step = step;
+        std::cout << "set done" << std::endl;
+      },
+      [this](::msg_atom, const std::string& text) {
+        ui->lb_msg->setText(QString::fromStdString(text));
+      },
+      [this](::stop_atom) {
+        std::cout << "stop atom" << std::endl;
+        active = false;
+        ui->comboBox->clear();
+        ui->progressBar->setValue(0);
+        blank_display();
+      },
+      [this](::tick_atom) { countdown_tick(); },
+      [this](::name_atom) {
+        if (active && polling_actor)
+          caf::anon_send(polling_actor, ::name_atom{},
+                         name_from_qstring(ui->comboBox->currentText()), pin);
+      },
+    };
+  });
+}
+
+void OtpWidget::set_tokens(const std::vector<OtpTokenInfo>& list) {
+  tokens = list;
+  ui->comboBox->clear();
+  // Each token goes to the front: the box lists them in reverse, and its
+  // current item stays the first token of the list.
+  for (auto& token : tokens)
+    ui->comboBox->insertItem(0, name_to_qstring(token.name));
+  if (!tokens.empty()) {
+    caf::anon_send(as_actor(), ::get_atom{}, ::access_atom{});
+    period = tokens.front().period;
+  }
+}
+
+void OtpWidget::index_changed(const QString& text) {
+  blank_display();
+  auto name = name_from_qstring(text);
+  auto token = std::find_if(tokens.begin(), tokens.end(),
+                            [&](const OtpTokenInfo& x) { return x.name == name; });
+  if (token != tokens.end())
+    period = token->period;
+  caf::anon_send(as_actor(), ::name_atom{});
+}
+
+void OtpWidget::copy_clicked() {
+  // A blank display copies nothing: the clipboard keeps what it had.
+  if (code_text.isEmpty())
+    return;
+  QApplication::clipboard()->setText(code_text, QClipboard::Clipboard);
+}
+
+// As many digits as the code has, so that leading zeros stay; an empty code
+// leaves no digit at all.
+void OtpWidget::show_code(const QString& code) {
+  code_text = code;
+  ui->lcdNumber->setDigitCount(code.size());
+  ui->lcdNumber->display(code);
+}
+
+void OtpWidget::blank_display() {
+  code_text.clear();
+  ui->lcdNumber->display(QString());
+}
+
+void OtpWidget::countdown_tick() {
+  if (active && period != 0) {
+    uint64_t now = unix_clock::now();
+    uint64_t step = now / period;
+    if (step > last_step) {
+      std::cout << "clear" << step << " " << last_step << std::endl;
+      blank_display();
+    }
+    auto bar = bar_position_at(now, period);
+    ui->progressBar->setRange(0, bar.maximum);
+    ui->progressBar->setValue(bar.value);
+  }
+  caf::delayed_anon_send(as_actor(), std::chrono::seconds(1), ::tick_atom{});
+}
+
+void OtpWidget::get_access() {
+  auto verdict = check_access(*app_system, service, pin);
+  if (verdict.message)
+    ui->lb_msg->setText(QString::fromStdString(*verdict.message));
+  if (verdict.granted) {
+    active = true;
+    caf::anon_send(as_actor(), ::name_atom{});
+  }
+}
