@@ -26,7 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "app_system.h"
-#include "child_process.h"
+#include "sim_process.h"
 #include "main_window/main_window.h"
 #include "otp/otp_widget.h"
 #include "pin/login_page.h"
@@ -36,7 +36,6 @@
 #include "sim/totp.h"
 
 using namespace std::chrono_literals;
-using testing_support::ChildProcess;
 
 namespace {
 
@@ -51,41 +50,10 @@ bool wait_for(Predicate done, int ms = 5000) {
   return done();
 }
 
-std::string write_config(const std::string& json) {
-  static int n = 0;
-  auto path = testing::TempDir() + "e2e-key-" + std::to_string(::getpid()) + "-"
-              + std::to_string(n++) + ".json";
-  std::ofstream{path} << json;
-  return path;
-}
-
-class Sim {
+// The simulated service, started from this build.
+class Sim : public testing_support::SimProcess {
 public:
-  explicit Sim(const std::string& config_json = "") : proc_(args(config_json)) {
-    if (!proc_.wait_for_output("serving on", 10s))
-      throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
-    std::smatch m;
-    auto out = proc_.output();
-    std::regex_search(out, m, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)"));
-    port = static_cast<uint16_t>(std::stoi(m[1]));
-  }
-
-  std::string output() const { return proc_.output(); }
-  void kill() { proc_.kill_now(); }
-
-  uint16_t port = 0;
-
-private:
-  static std::vector<std::string> args(const std::string& config_json) {
-    std::vector<std::string> result{FIDO_OTP_SIM_PATH, "--port", "0"};
-    if (!config_json.empty()) {
-      result.push_back("--config");
-      result.push_back(write_config(config_json));
-    }
-    return result;
-  }
-
-  ChildProcess proc_;
+  explicit Sim(const std::string& config_json = "") : SimProcess(FIDO_OTP_SIM_PATH, config_json) {}
 };
 
 // The code oathtool computes for a base32 secret at `time`.
@@ -169,7 +137,7 @@ void expect_current_code(const QString& shown, const std::string& secret, uint32
 TEST(MainRoad, KeyWithoutPinShowsLiveCodesAtOnce) {
   Sim sim;
   StdoutCapture stdout_capture;
-  MainWindow w{sim.port};
+  MainWindow w{sim.port()};
   w.show();
   ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
   auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");
@@ -196,7 +164,7 @@ TEST(MainRoad, KeyWithPinLoginCodesChangePinCodesAgain) {
               "pin_policy": {"min_length": 6, "max_length": 8, "digits_only": true},
               "tokens": [{"name": "Bank", "secret": "JBSWY3DPEHPK3PXP", "period": 30}]})");
   StdoutCapture stdout_capture;
-  MainWindow w{sim.port};
+  MainWindow w{sim.port()};
   w.show();
   auto login = w.findChild<LoginPage*>();
   ASSERT_NE(login, nullptr);
@@ -246,7 +214,7 @@ TEST(MainRoad, KeyWithPinLoginCodesChangePinCodesAgain) {
 TEST(MainRoad, ServiceLostMidSessionEmptiesTheListAndKeepsTheWindow) {
   auto sim = std::make_unique<Sim>();
   StdoutCapture stdout_capture;
-  MainWindow w{sim->port};
+  MainWindow w{sim->port()};
   w.show();
   ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
   auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");
@@ -275,7 +243,7 @@ TEST(MainRoad, HostileTokenListsStayUsable) {
                 {"name": "Zero", "secret": "MFRGGZDFMZTWQ2LK", "period": 0},
                 {"name": "Glacial", "secret": "MFRGGZDFMZTWQ2LK", "period": 4294967295}]})");
   StdoutCapture stdout_capture;
-  MainWindow w{sim.port};
+  MainWindow w{sim.port()};
   w.show();
   ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
   auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "sim_process.h"
 #include "fido_otp_actor.h"
 #include "request.h"
 #include "sim/key_config.h"
@@ -37,28 +38,12 @@ caf::actor_system& client_system() {
   return *sys;
 }
 
-std::string write_config(const std::string& json) {
-  static int n = 0;
-  auto path = testing::TempDir() + "sim-config-" + std::to_string(::getpid()) + "-"
-              + std::to_string(n++) + ".json";
-  std::ofstream{path} << json;
-  return path;
-}
-
 // One fido-otp-sim process on a free port and the client's handles to it.
 class Sim {
 public:
-  explicit Sim(const std::string& config_json = "")
-    : proc_(args(config_json)) {
-    if (!proc_.wait_for_output("serving on", 10s))
-      throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
-    std::smatch m;
-    auto out = proc_.output();
-    if (!std::regex_search(out, m, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)")))
-      throw std::runtime_error("no port in: " + out);
-    port = static_cast<uint16_t>(std::stoi(m[1]));
+  explicit Sim(const std::string& config_json = "") : proc_(FIDO_OTP_SIM_PATH, config_json) {
     auto& sys = client_system();
-    auto remote = sys.middleman().remote_actor("127.0.0.1", port);
+    auto remote = sys.middleman().remote_actor("127.0.0.1", proc_.port());
     if (!remote)
       throw std::runtime_error("remote_actor failed: " + sys.render(remote.error()));
     service = *remote;
@@ -81,20 +66,10 @@ public:
 
   std::string output() const { return proc_.output(); }
 
-  uint16_t port = 0;
   caf::actor service;
 
 private:
-  static std::vector<std::string> args(const std::string& config_json) {
-    std::vector<std::string> result{FIDO_OTP_SIM_PATH, "--port", "0"};
-    if (!config_json.empty()) {
-      result.push_back("--config");
-      result.push_back(write_config(config_json));
-    }
-    return result;
-  }
-
-  ChildProcess proc_;
+  testing_support::SimProcess proc_;
   fido_otp_actor fido_;
 };
 
@@ -286,7 +261,7 @@ TEST(SimExecutable, BadConfigsFailWithAOneLineErrorAndPublishNothing) {
      "tokens[0].algorithm"},
   };
   for (auto& c : cases) {
-    ChildProcess proc{{FIDO_OTP_SIM_PATH, "--port", "0", "--config", write_config(c.json)}};
+    ChildProcess proc{{FIDO_OTP_SIM_PATH, "--port", "0", "--config", testing_support::write_temp_config(c.json)}};
     EXPECT_NE(proc.wait(5s), 0) << c.json;
     auto out = proc.output();
     EXPECT_NE(out.find(c.field), std::string::npos) << out;

@@ -3,7 +3,6 @@
 #include "actor_widget_guard.h"
 
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include <spdlog/spdlog.h>
@@ -11,37 +10,11 @@
 #include "caf/send.hpp"
 
 #include "app_system.h"
+#include "page_worker.h"
 #include "request.h"
 
 #include "ui_login_page.h"
 
-namespace {
-
-void start_detached(std::function<void()> job) {
-  std::thread(std::move(job)).detach();
-}
-
-// Gives the page its button back when the worker ends, however it ends.
-class enable_on_exit {
-public:
-  explicit enable_on_exit(caf::actor page) : page(std::move(page)) {}
-  enable_on_exit(const enable_on_exit&) = delete;
-  enable_on_exit& operator=(const enable_on_exit&) = delete;
-  ~enable_on_exit() {
-    if (page)
-      caf::anon_send(page, ::enable_atom{});
-  }
-
-private:
-  caf::actor page;
-};
-
-void tell(const caf::actor& page, std::string text) {
-  if (page)
-    caf::anon_send(page, ::msg_atom{}, std::move(text));
-}
-
-} // namespace
 
 LoginPage::LoginPage(QWidget* parent, caf::actor main_window, fido_otp_actor service)
   : super(parent),

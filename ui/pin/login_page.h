@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include "fido_otp_actor.h"
+#include "page_worker.h"
 
 namespace Ui {
 class LoginPage;
@@ -23,9 +24,6 @@ class LoginPage : public caf::mixin::actor_widget<QWidget, 32337> {
 
 public:
   using super = caf::mixin::actor_widget<QWidget, 32337>;
-  // Runs a job on a new detached thread; throws std::system_error when no
-  // thread can be started.
-  using thread_starter = std::function<void(std::function<void()>)>;
 
   LoginPage(QWidget* parent, caf::actor main_window, fido_otp_actor service);
   ~LoginPage() override;

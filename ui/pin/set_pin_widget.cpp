@@ -4,43 +4,16 @@
 
 #include <chrono>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "caf/send.hpp"
 
 #include "app_system.h"
+#include "page_worker.h"
 #include "request.h"
 
 #include "ui_set_pin_widget.h"
 
-namespace {
-
-void start_detached(std::function<void()> job) {
-  std::thread(std::move(job)).detach();
-}
-
-// Gives the page its button back when the worker ends, however it ends.
-class enable_on_exit {
-public:
-  explicit enable_on_exit(caf::actor page) : page(std::move(page)) {}
-  enable_on_exit(const enable_on_exit&) = delete;
-  enable_on_exit& operator=(const enable_on_exit&) = delete;
-  ~enable_on_exit() {
-    if (page)
-      caf::anon_send(page, ::enable_atom{});
-  }
-
-private:
-  caf::actor page;
-};
-
-void tell(const caf::actor& page, std::string text) {
-  if (page)
-    caf::anon_send(page, ::msg_atom{}, std::move(text));
-}
-
-} // namespace
 
 SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_actor service)
   : super(parent),

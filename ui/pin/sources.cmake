@@ -3,6 +3,7 @@ target_sources(ui PRIVATE
   pin/about_diag.h
   pin/about_diag.cpp
   pin/about_diag.ui
+  pin/page_worker.h
   pin/login_page.h
   pin/login_page.cpp
   pin/login_page.ui

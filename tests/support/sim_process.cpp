@@ -1,0 +1,44 @@
+#include "sim_process.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+#include <vector>
+
+namespace testing_support {
+
+std::string write_temp_config(const std::string& json) {
+  static int n = 0;
+  auto path = "/tmp/tovrin-sim-key-" + std::to_string(::getpid()) + "-" + std::to_string(n++)
+              + ".json";
+  std::ofstream{path} << json;
+  return path;
+}
+
+namespace {
+
+std::vector<std::string> sim_args(const std::string& executable, const std::string& config_json) {
+  std::vector<std::string> args{executable, "--port", "0"};
+  if (!config_json.empty()) {
+    args.push_back("--config");
+    args.push_back(write_temp_config(config_json));
+  }
+  return args;
+}
+
+} // namespace
+
+SimProcess::SimProcess(const std::string& executable, const std::string& config_json)
+  : proc_(sim_args(executable, config_json)) {
+  if (!proc_.wait_for_output("serving on", std::chrono::seconds(10)))
+    throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
+  std::smatch m;
+  auto out = proc_.output();
+  if (!std::regex_search(out, m, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)")))
+    throw std::runtime_error("fido-otp-sim named no port: " + out);
+  port_ = static_cast<uint16_t>(std::stoi(m[1]));
+}
+
+} // namespace testing_support

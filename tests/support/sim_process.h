@@ -1,0 +1,30 @@
+#pragma once
+
+// The fido-otp-sim executable as a child process on a free port.
+
+#include <cstdint>
+#include <string>
+
+#include "child_process.h"
+
+namespace testing_support {
+
+// Writes a key configuration to a fresh temporary file; returns its path.
+std::string write_temp_config(const std::string& json);
+
+class SimProcess {
+public:
+  // Starts `executable` with the given key configuration (JSON text; empty
+  // for the default key) and waits until it serves.
+  SimProcess(const std::string& executable, const std::string& config_json = "");
+
+  uint16_t port() const { return port_; }
+  std::string output() const { return proc_.output(); }
+  void kill() { proc_.kill_now(); }
+
+private:
+  ChildProcess proc_;
+  uint16_t port_ = 0;
+};
+
+} // namespace testing_support
