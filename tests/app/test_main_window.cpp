@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,9 @@
 #include "free_port.h"
 #include "log_capture.h"
 #include "main_window/main_window.h"
+#include "otp/otp_widget.h"
+#include "pin/login_page.h"
+#include "pin/set_pin_widget.h"
 
 using fake::request;
 using testing_support::LogCapture;
@@ -187,4 +191,90 @@ TEST_F(MainWindowTest, PinActionFollowsPolicyAndAccess) {
               r.has_access_fails)
       << r.what;
   }
+}
+
+namespace {
+
+OtpWidget* otp_page(MainWindow& w) {
+  return w.findChild<OtpWidget*>();
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, KeyWithoutPinOpensTheOtpPageAtOnce) {
+  service.set_tokens({{"GitHub", 30}});
+  MainWindow w{service.publish()};
+  EXPECT_EQ(w.findChild<LoginPage*>(), nullptr);
+  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
+  EXPECT_EQ(otp_page(w)->parentWidget(), w.findChild<QWidget*>("main_widget"));
+  EXPECT_TRUE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  // Policy disabled: no PIN action.
+  EXPECT_FALSE(action(w, "actionChange_PIN")->isEnabled());
+  // The page asks for codes with the empty PIN.
+  ASSERT_TRUE(wait_for([&] { return !service.otp_requests().empty(); }));
+  EXPECT_EQ(service.otp_requests().front().pin, "");
+}
+
+TEST_F(MainWindowTest, KeyWithPinShowsTheLoginPageThenTheOtpPageWithThatPin) {
+  service.set_has_access(true);
+  service.set_pin("4321");
+  service.set_tokens({{"GitHub", 30}});
+  MainWindow w{service.publish()};
+  auto login = w.findChild<LoginPage*>();
+  ASSERT_NE(login, nullptr);
+  EXPECT_EQ(login->parentWidget(), w.findChild<QWidget*>("main_widget"));
+  EXPECT_EQ(w.size(), w.sizeHint()) << "the window fits the login page";
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+
+  QPointer<LoginPage> login_alive{login};
+  caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"4321"});
+  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr && login_alive.isNull(); }));
+  EXPECT_TRUE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  ASSERT_TRUE(wait_for([&] { return !service.otp_requests().empty(); }));
+  EXPECT_EQ(service.otp_requests().front().pin, "4321");
+  EXPECT_EQ(service.verified_pins(), std::vector<std::string>{"4321"});
+}
+
+TEST_F(MainWindowTest, DisplayOtpRebuildsThePageWithTheStoredPin) {
+  service.set_has_access(true);
+  service.set_pin("4321");
+  service.set_tokens({{"GitHub", 30}});
+  MainWindow w{service.publish()};
+  caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"4321"});
+  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
+  QPointer<OtpWidget> first{otp_page(w)};
+  ASSERT_TRUE(wait_for([&] { return service.verified_pins().size() == 1; }));
+
+  action(w, "actionOTP")->trigger();
+  EXPECT_TRUE(first.isNull());
+  ASSERT_NE(otp_page(w), nullptr);
+  EXPECT_EQ(w.findChildren<OtpWidget*>().size(), 1);
+  ASSERT_TRUE(wait_for([&] { return service.verified_pins().size() == 2; }));
+  EXPECT_EQ(service.verified_pins().back(), "4321");
+}
+
+TEST_F(MainWindowTest, PinActionOpensTheSetPinPageAndANewPinBringsCodesBack) {
+  service.set_has_access(true);
+  service.set_pin("4321");
+  service.set_policy_enabled(true);
+  service.set_tokens({{"GitHub", 30}});
+  MainWindow w{service.publish()};
+  caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"4321"});
+  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
+
+  action(w, "actionChange_PIN")->trigger();
+  EXPECT_EQ(otp_page(w), nullptr);
+  ASSERT_NE(w.findChild<SetPinWidget*>(), nullptr);
+  EXPECT_TRUE(w.findChild<QMenu*>("menuToken")->isEnabled());
+
+  // What the set/change page sends after a successful change.
+  service.set_pin("98765");
+  caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"98765"});
+  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
+  EXPECT_EQ(w.findChild<SetPinWidget*>(), nullptr);
+  EXPECT_EQ(action(w, "actionChange_PIN")->text(), "Change PIN");
+  ASSERT_TRUE(wait_for([&] {
+    auto requests = service.otp_requests();
+    return !requests.empty() && requests.back().pin == "98765";
+  }));
 }
