@@ -12,6 +12,7 @@ packages=(
   oathtool
   xvfb x11-utils xdotool imagemagick librsvg2-bin binutils-mingw-w64-x86-64
   clang libclang-rt-dev
+  valgrind linux-perf
 )
 
 missing=()

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the application (default and work-sharing scheduler), the simulated
+# service and a bare Qt baseline in Release, then measures them side by side.
+# Usage: bench/run.sh [--quick] [--no-profile]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=2
+for arg in "$@"; do
+  case "$arg" in
+    --quick|--no-profile) ;;
+    -h|--help) sed -n 2,4p "$0"; exit 0 ;;
+    *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/install-deps.sh
+
+echo "== build (Release, -j$jobs)"
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+  -DTOVRIN_WORK_SHARING_SCHEDULER=OFF >/dev/null
+cmake --build build-bench -j"$jobs" --target tovrin-authenticator fido-otp-sim
+cmake -S . -B build-bench-ws -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+  -DTOVRIN_WORK_SHARING_SCHEDULER=ON >/dev/null
+cmake --build build-bench-ws -j"$jobs" --target tovrin-authenticator
+cmake -S bench/bare_qt -B build-bench-bare -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench-bare -j"$jobs"
+
+if (exec 3<>/dev/tcp/127.0.0.1/12900) 2>/dev/null; then
+  echo "bench/run.sh: 127.0.0.1:12900 is already in use; the application always connects" \
+       "there, so the benchmark needs it free (see: ss -ltnp 'sport = :12900')." >&2
+  exit 1
+fi
+
+echo "== measure"
+python3 bench/measure.py \
+  --app build-bench/app/tovrin-authenticator \
+  --app-ws build-bench-ws/app/tovrin-authenticator \
+  --sim build-bench/sim/fido-otp-sim \
+  --bare build-bench-bare/bench_bare_qt \
+  --results bench/results "$@" &
+measure_pid=$!
+# measure.py stops what it started on SIGTERM; the trap passes signals on.
+trap 'kill -TERM "$measure_pid" 2>/dev/null || true; wait "$measure_pid" 2>/dev/null || true' INT TERM
+trap 'kill -TERM "$measure_pid" 2>/dev/null || true' EXIT
+status=0
+wait "$measure_pid" || status=$?
+trap - EXIT
+exit "$status"
