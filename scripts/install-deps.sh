@@ -13,6 +13,7 @@ packages=(
   xvfb x11-utils xdotool imagemagick librsvg2-bin binutils-mingw-w64-x86-64
   clang libclang-rt-dev
   valgrind linux-perf
+  python3 libx11-6
 )
 
 missing=()

@@ -213,6 +213,29 @@ TEST_F(BlockingRequest, TerminatedActorFails) {
   EXPECT_NE(result.error_text().find("request_receiver_down"), std::string::npos);
 }
 
+// A receiver that goes down while it holds the request (as a remote service
+// does when its connection is lost) fails the request instead of leaving it
+// waiting forever.
+TEST_F(BlockingRequest, ReceiverGoingDownWhileHoldingTheRequestFails) {
+  auto holder = sys.spawn(
+    [](caf::event_based_actor* self, int) -> caf::behavior {
+      return {
+        [self](::has_atom, ::access_atom) -> caf::result<bool> {
+          auto promise = self->make_response_promise<bool>();
+          self->delayed_send(self, std::chrono::milliseconds(100), ::stop_atom{});
+          return promise;
+        },
+        [self](::stop_atom) { self->quit(); },
+      };
+    },
+    0);
+  auto start = std::chrono::steady_clock::now();
+  auto result = request_blocking<bool>(sys, holder, ::has_atom{}, ::access_atom{});
+  EXPECT_FALSE(result);
+  EXPECT_EQ(result.error(), caf::sec::request_receiver_down);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 // The dynamically built OTP message reaches the typed handler.
 TEST_F(BlockingRequest, BuiltMessageMatchesTheHandler) {
   auto msg = make_fido_request(::get_atom{}, ::otp_atom{}, std::string{"GitHub"}, uint64_t{59},

@@ -189,14 +189,6 @@ TEST_F(PageGateTest, RefusalShowsWhyAndLeavesThePageWaiting) {
   EXPECT_FALSE(countdown_runs());
 }
 
-TEST_F(PageGateTest, AFailedRequestShowsItsTextAndLeavesThePageWaiting) {
-  service.fail(request::check_policy, make_error(fido_error::key_not_initialized));
-  open("");
-  page->get_access();
-  EXPECT_EQ(message(), "Error - this FIDO key has not been initialized.");
-  EXPECT_FALSE(countdown_runs());
-}
-
 TEST_F(PageGateTest, ARefusalOnAnActivePageKeepsItActive) {
   service.set_has_access(true);
   service.set_pin("1357");

@@ -30,14 +30,6 @@ TEST(NameCodec, DecodesValidUtf8AsText) {
   EXPECT_EQ(name_to_qstring(""), QString());
 }
 
-TEST(NameCodec, EncodesTextAsUtf8) {
-  EXPECT_EQ(name_from_qstring(QString::fromUtf8("caf\xc3\xa9 \xf0\x9f\x98\x80")),
-            "caf\xc3\xa9 \xf0\x9f\x98\x80");
-  EXPECT_EQ(name_from_qstring(QString(QChar(0x7FF))), "\xdf\xbf");
-  EXPECT_EQ(name_from_qstring(QString(QChar(0x800))), "\xe0\xa0\x80");
-  EXPECT_EQ(name_from_qstring(QString(QChar(0xFFFF))), "\xef\xbf\xbf");
-}
-
 TEST(NameCodec, EscapesEveryByteOutsideAValidSequence) {
   struct sample {
     const char* what;
