@@ -90,7 +90,8 @@ reply<R> request_blocking(caf::actor_system& sys, const Handle& dest, Ts&&... xs
   // The promise travels as the spawn argument: this actor library's sanitizer
   // builds trip over function actors spawned without one.
   using promise_ptr = std::shared_ptr<std::promise<reply<R>>>;
-  sys.spawn([dest, fail, args](caf::event_based_actor* self, promise_ptr result) {
+  // The handle keeps the asking actor alive until it has the answer.
+  auto asker = sys.spawn([dest, fail, args](caf::event_based_actor* self, promise_ptr result) {
     self->monitor(dest);
     self->set_down_handler([self, fail](caf::down_msg&) {
       fail(caf::sec::request_receiver_down);
