@@ -128,6 +128,10 @@ struct replay_case {
   fs::path path;
 };
 
+void PrintTo(const replay_case& x, std::ostream* os) {
+  *os << x.target << ": " << x.path.filename().string();
+}
+
 std::vector<replay_case> replay_cases() {
   std::vector<replay_case> result;
   const std::pair<const char*, const char*> targets[] = {
