@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite, then the same
-# suite again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# suite again built with AddressSanitizer and UndefinedBehaviorSanitizer, then
+# a short run of each fuzz target.
 # Usage: scripts/test.sh [--no-sanitize]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,4 +24,5 @@ if [ "${1:-}" != "--no-sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
   run_suite build-test-asan -DTOVRIN_SANITIZE=ON
+  FUZZ_PARALLEL=1 bash scripts/fuzz.sh 60
 fi
