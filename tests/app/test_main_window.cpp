@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app_system.h"
+#include "qt_wait.h"
 #include "fake_fido_service.h"
 #include "free_port.h"
 #include "log_capture.h"
@@ -23,6 +24,8 @@
 using fake::request;
 using testing_support::LogCapture;
 
+using testing_support::wait_for;
+
 namespace {
 
 QString label_text(QWidget& w, const char* name) {
@@ -32,18 +35,6 @@ QString label_text(QWidget& w, const char* name) {
 
 QAction* action(QWidget& w, const char* name) {
   return w.findChild<QAction*>(name);
-}
-
-// Runs the Qt event loop until `done` holds or two seconds have passed.
-template <class Predicate>
-bool wait_for(Predicate done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < 2000) {
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  }
-  return done();
 }
 
 // Closes the modal dialog that `exec()` is about to show and records its state.

@@ -22,6 +22,7 @@
 
 #include "about_diag.h"
 #include "app_system.h"
+#include "qt_wait.h"
 #include "free_port.h"
 #include "main_window/main_window.h"
 #include "otp/otp_widget.h"
@@ -33,20 +34,11 @@
 
 using testing_support::SimProcess;
 
+using testing_support::wait_for;
+
 namespace {
 
 QString out_dir;
-
-template <class Predicate>
-bool wait_for(Predicate done, int ms = 8000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < ms) {
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  }
-  return done();
-}
 
 void settle(int ms = 300) {
   wait_for([] { return false; }, ms);
@@ -106,7 +98,7 @@ int main(int argc, char** argv) {
     require(login != nullptr, "no login page");
     login->findChild<QLineEdit*>("le_pin")->setText("1234");
     login->findChild<QPushButton*>("bt_go")->click();
-    require(wait_for([&] { return shows_code(w); }), "no code after login");
+    require(wait_for([&] { return shows_code(w); }, 8000), "no code after login");
     settle(1200);
     save(w, "otp-codes");
     w.findChild<QAction*>("actionChange_PIN")->trigger();

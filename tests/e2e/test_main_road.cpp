@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "app_system.h"
+#include "qt_wait.h"
 #include "sim_process.h"
 #include "main_window/main_window.h"
 #include "otp/otp_widget.h"
@@ -37,18 +38,9 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+using testing_support::wait_for;
 
-template <class Predicate>
-bool wait_for(Predicate done, int ms = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < ms) {
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  }
-  return done();
-}
+namespace {
 
 // The simulated service, started from this build.
 class Sim : public testing_support::SimProcess {
