@@ -241,7 +241,7 @@ TEST(SimService, TouchDelayHoldsTheCodeButNotOtherRequests) {
   auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},
                                    uint64_t{59}, std::string{}, false);
   auto waited = std::chrono::steady_clock::now() - start;
-  ASSERT_TRUE(code);
+  ASSERT_TRUE(code) << code.error_text();
   EXPECT_GE(waited, 800ms);
   start = std::chrono::steady_clock::now();
   EXPECT_TRUE(sim.ask<bool>(::has_atom{}, ::access_atom{}));
