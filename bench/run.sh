@@ -14,7 +14,7 @@ for arg in "$@"; do
   esac
 done
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test-tools
 
 echo "== build (Release, -j$jobs)"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \

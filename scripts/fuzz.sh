@@ -14,7 +14,7 @@ if ! [[ $duration =~ ^[0-9]+$ ]] || [ "$duration" -lt 1 ]; then
   exit 2
 fi
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test-tools
 
 build=build-fuzz
 targets=(fuzz_vocabulary_load fuzz_sim_config)

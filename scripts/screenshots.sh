@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test-tools
 cmake -S . -B build-shots -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-shots -j"$(nproc)" --target screenshots fido-otp-sim
 unset QT_QPA_PLATFORM

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test-tools
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
