@@ -51,7 +51,13 @@ private:
 template <>
 class reply<void> {
 public:
-  static reply success() { return reply{}; }
+  static reply success() {
+    reply r;
+    r.ok_ = true;
+    return r;
+  }
+  // A reply that came as an error is a failure whatever its code, also one
+  // that the actor library holds as "no error" (code 0).
   static reply failure(caf::error err, std::string text) {
     reply r;
     r.error_ = std::move(err);
@@ -59,63 +65,68 @@ public:
     return r;
   }
 
-  explicit operator bool() const { return !error_; }
+  explicit operator bool() const { return ok_; }
   const caf::error& error() const { return error_; }
   const std::string& error_text() const { return error_text_; }
 
 private:
+  bool ok_ = false;
   caf::error error_;
   std::string error_text_;
 };
 
 // Sends (xs...) to `dest` from a temporary actor of `sys` and waits, without
 // a time limit, for a reply of type R. A request on a missing handle fails at
-// once. The temporary actor also watches `dest`: when it goes down before
-// answering (above all when the connection to a remote service is lost,
-// which this actor library does not report to pending requests), the
-// request fails with `request_receiver_down` instead of waiting forever.
+// once. The temporary actor also watches `dest` while the request is open:
+// when it goes down before answering (above all when the connection to a
+// remote service is lost, which this actor library does not report to
+// pending requests), the request fails with `request_receiver_down` instead
+// of waiting forever. The watch ends with the answer: a monitor left on a
+// long-lived handle would keep the finished actor's memory alive with it.
 template <class R, class Handle, class... Ts>
 reply<R> request_blocking(caf::actor_system& sys, const Handle& dest, Ts&&... xs) {
   if (!dest) {
     caf::error err = caf::sec::invalid_argument;
     return reply<R>::failure(err, error_text(sys, err));
   }
+  using promise_ptr = std::shared_ptr<std::promise<reply<R>>>;
   auto result = std::make_shared<std::promise<reply<R>>>();
   auto answered = result->get_future();
-  auto fail = [&sys, result](caf::error err) {
-    auto text = error_text(sys, err);
-    result->set_value(reply<R>::failure(std::move(err), std::move(text)));
-  };
   auto args = std::make_tuple(std::decay_t<Ts>(std::forward<Ts>(xs))...);
   // The promise travels as the spawn argument: this actor library's sanitizer
-  // builds trip over function actors spawned without one.
-  using promise_ptr = std::shared_ptr<std::promise<reply<R>>>;
-  // The handle keeps the asking actor alive until it has the answer.
-  auto asker = sys.spawn([dest, fail, args](caf::event_based_actor* self, promise_ptr result) {
+  // builds trip over function actors spawned without one. The handle keeps
+  // the asking actor alive until it has the answer.
+  auto asker = sys.spawn([dest, args](caf::event_based_actor* self, promise_ptr result) {
+    auto settle = [self, result](reply<R> outcome) {
+      result->set_value(std::move(outcome));
+      self->quit();
+    };
+    auto fail = [self, settle](caf::error err) {
+      auto text = error_text(self->system(), err);
+      settle(reply<R>::failure(std::move(err), std::move(text)));
+    };
     self->monitor(dest);
-    self->set_down_handler([self, fail](caf::down_msg&) {
-      fail(caf::sec::request_receiver_down);
-      self->quit();
-    });
-    auto on_error = [self, fail](caf::error& err) {
+    // The receiver is gone, and with it the monitor.
+    self->set_down_handler([fail](caf::down_msg&) { fail(caf::sec::request_receiver_down); });
+    auto on_error = [self, dest, fail](caf::error& err) {
+      self->demonitor(dest.address());
       fail(std::move(err));
-      self->quit();
     };
     auto sent = std::apply(
       [&](const auto&... elements) { return self->request(dest, caf::infinite, elements...); },
       args);
     if constexpr (std::is_void_v<R>)
       sent.then(
-          [self, result] {
-            result->set_value(reply<R>::success());
-            self->quit();
+          [self, dest, settle] {
+            self->demonitor(dest.address());
+            settle(reply<R>::success());
           },
           on_error);
     else
       sent.then(
-          [self, result](R& value) {
-            result->set_value(reply<R>::success(std::move(value)));
-            self->quit();
+          [self, dest, settle](R& value) {
+            self->demonitor(dest.address());
+            settle(reply<R>::success(std::move(value)));
           },
           on_error);
   }, result);

@@ -25,6 +25,7 @@
 #include "caf/message.hpp"
 #include "caf/span.hpp"
 
+#include "allocation_probe.h"
 #include "bounded_deserializer.h"
 #include "library_guards.h"
 #include "checks.h"
@@ -33,55 +34,7 @@
 
 namespace fs = std::filesystem;
 
-// While a thread probes, the largest single allocation request is recorded
-// and any request above the cap is refused with bad_alloc.
 namespace {
-
-constexpr size_t allocation_cap = size_t{1} << 20;
-thread_local bool probing = false;
-thread_local size_t largest_request = 0;
-
-void* allocate(size_t n) {
-  if (probing) {
-    largest_request = std::max(largest_request, n);
-    if (n > allocation_cap)
-      throw std::bad_alloc{};
-  }
-  if (void* p = std::malloc(n == 0 ? 1 : n))
-    return p;
-  throw std::bad_alloc{};
-}
-
-} // namespace
-
-void* operator new(size_t n) { return allocate(n); }
-void* operator new[](size_t n) { return allocate(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t n, const std::nothrow_t& tag) noexcept {
-  return operator new(n, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
-namespace {
-
-struct probe_scope {
-  probe_scope() {
-    largest_request = 0;
-    probing = true;
-  }
-  ~probe_scope() { probing = false; }
-};
 
 const fs::path fuzz_dir{FUZZ_DIR};
 
@@ -238,18 +191,18 @@ TEST_F(SeedTest, ClaimedByteVectorLengthIsRefusedByTheGuard) {
     fuzz_checks::bounded_deserializer source{sys, rest_of(input)};
     caf::error err;
     {
-      probe_scope probe;
+      probe::scope probe;
       err = msg.load(source);
     }
     EXPECT_TRUE(err);
-    EXPECT_LT(largest_request, allocation_cap);
+    EXPECT_LT(probe::largest_request(), probe::allocation_cap);
   }
   {
     caf::message msg;
     caf::binary_deserializer source{sys, rest_of(input)};
     bool refused = false;
     {
-      probe_scope probe;
+      probe::scope probe;
       try {
         static_cast<void>(msg.load(source));
       } catch (const std::bad_alloc&) {
@@ -258,7 +211,7 @@ TEST_F(SeedTest, ClaimedByteVectorLengthIsRefusedByTheGuard) {
     }
     // Fails once the library checks the length itself; the guard can then go.
     EXPECT_TRUE(refused);
-    EXPECT_EQ(largest_request, 0xffffffffu);
+    EXPECT_EQ(probe::largest_request(), 0xffffffffu);
   }
 }
 

@@ -15,53 +15,9 @@
 
 #include "caf/message.hpp"
 
+#include "allocation_probe.h"
 #include "test_support.h"
 #include "vocabulary.h"
-
-// While a thread probes, its largest single allocation is recorded and any
-// request above the cap is refused, so a load that trusts a length prefix
-// fails loudly here instead of taking the machine's memory.
-namespace {
-
-constexpr size_t allocation_cap = size_t{1} << 20;
-thread_local bool probing = false;
-thread_local size_t largest_allocation = 0;
-thread_local size_t refused_allocation = 0;
-
-void* allocate(size_t n) {
-  if (probing) {
-    if (n > largest_allocation)
-      largest_allocation = n;
-    if (n > allocation_cap) {
-      refused_allocation = n;
-      throw std::bad_alloc{};
-    }
-  }
-  if (void* p = std::malloc(n == 0 ? 1 : n))
-    return p;
-  throw std::bad_alloc{};
-}
-
-} // namespace
-
-void* operator new(size_t n) { return allocate(n); }
-void* operator new[](size_t n) { return allocate(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t n, const std::nothrow_t& tag) noexcept {
-  return operator new(n, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -69,16 +25,6 @@ struct outcome {
   size_t loaded = 0;
   size_t failed = 0;
   size_t threw = 0;
-};
-
-class probe_scope {
-public:
-  probe_scope() {
-    largest_allocation = 0;
-    refused_allocation = 0;
-    probing = true;
-  }
-  ~probe_scope() { probing = false; }
 };
 
 // Loads `input` as the type registered under `name`; true when it loaded.
@@ -93,13 +39,13 @@ bool load_as(caf::actor_system& sys, const std::string& name, const byte_buffer&
   caf::binary_deserializer source{sys, input};
   caf::error err;
   {
-    probe_scope probe;
+    probe::scope probe;
     try {
       err = value->load(source);
     } catch (const std::exception& ex) {
       ++tally.threw;
       ADD_FAILURE() << name << ": load of " << input.size() << " bytes threw " << ex.what()
-                    << " (refused allocation of " << refused_allocation << " bytes)";
+                    << " (refused allocation of " << probe::refused_request() << " bytes)";
       return false;
     }
   }
@@ -152,7 +98,7 @@ TEST_F(HostileInput, RandomBytesForEveryType) {
           input[i] = static_cast<char>(0xff);
       size_t consumed = 0;
       bool loaded = load_as(sys, e.name, input, tally, &consumed);
-      largest = std::max(largest, largest_allocation);
+      largest = std::max(largest, probe::largest_request());
       EXPECT_LE(consumed, input.size());
       if (e.kind == type_kind::atom) {
         EXPECT_TRUE(loaded) << e.name;
@@ -169,7 +115,7 @@ TEST_F(HostileInput, RandomBytesForEveryType) {
   // Both outcomes occur: the inputs reach past the first field.
   EXPECT_GT(total.loaded, 0u);
   EXPECT_GT(total.failed, 0u);
-  EXPECT_LT(largest, allocation_cap);
+  EXPECT_LT(largest, probe::allocation_cap);
   RecordProperty("largest_allocation", std::to_string(largest));
   std::cout << "loads: " << total.loaded << " loaded, " << total.failed
             << " failed; largest allocation " << largest << " bytes\n";
@@ -206,21 +152,21 @@ TEST_F(HostileInput, HugeLengthPrefixesAllocateNothingLarge) {
       input.insert(input.end(), huge_length.begin(), huge_length.end());
       input.insert(input.end(), {0x01, 0x61, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
       load_as(sys, e.name, input, tally);
-      largest = std::max(largest, largest_allocation);
+      largest = std::max(largest, probe::largest_request());
     }
   }
   EXPECT_EQ(tally.threw, 0u);
-  EXPECT_LT(largest, allocation_cap);
+  EXPECT_LT(largest, probe::allocation_cap);
   std::cout << "largest allocation with huge lengths: " << largest << " bytes\n";
   // A claimed 4 GiB string with four bytes behind it is refused outright.
   std::string text;
   caf::error err;
   {
-    probe_scope probe;
+    probe::scope probe;
     byte_buffer input = huge_length;
     input.insert(input.end(), {'a', 'b', 'c', 'd'});
     err = load_bytes(sys, input, text);
-    largest = largest_allocation;
+    largest = probe::largest_request();
   }
   EXPECT_TRUE(err);
   EXPECT_LT(largest, 1024u);
@@ -249,7 +195,7 @@ TEST_F(HostileInput, ProbeRefusesALoadThatTrustsItsLength) {
   caf::binary_deserializer source{sys, input};
   bool threw = false;
   {
-    probe_scope probe;
+    probe::scope probe;
     try {
       source(raw);
     } catch (const std::bad_alloc&) {
@@ -257,7 +203,7 @@ TEST_F(HostileInput, ProbeRefusesALoadThatTrustsItsLength) {
     }
   }
   EXPECT_TRUE(threw);
-  EXPECT_EQ(refused_allocation, 0xffffffffu);
+  EXPECT_EQ(probe::refused_request(), 0xffffffffu);
 }
 
 TEST_F(HostileInput, CorruptedBytesOfValidValues) {
@@ -290,7 +236,7 @@ TEST_F(HostileInput, TruncatedAndCorruptedMessages) {
   auto load_message = [&](const byte_buffer& input) {
     caf::message loaded;
     caf::binary_deserializer source{sys, input};
-    probe_scope probe;
+    probe::scope probe;
     try {
       return !loaded.load(source);
     } catch (const std::exception& ex) {
@@ -311,8 +257,8 @@ TEST_F(HostileInput, TruncatedAndCorruptedMessages) {
     for (int k = 0; k <= round % 3; ++k)
       input[pos_dist(gen)] = static_cast<char>(byte_dist(gen));
     load_message(input);
-    largest = std::max(largest, largest_allocation);
+    largest = std::max(largest, probe::largest_request());
   }
   EXPECT_EQ(threw, 0u);
-  EXPECT_LT(largest, allocation_cap);
+  EXPECT_LT(largest, probe::allocation_cap);
 }

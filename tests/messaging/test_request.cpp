@@ -9,9 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "caf/all.hpp"
+#include "caf/io/all.hpp"
 
+#include "allocation_probe.h"
 #include "fido_otp_actor.h"
 #include "request.h"
+#include "sim_process.h"
 #include "test_support.h"
 
 namespace {
@@ -182,6 +185,29 @@ TEST_F(BlockingRequest, VoidReplies) {
   EXPECT_EQ(refused.error_text(), "PIN is incorrect.");
 }
 
+// The actor library holds an error with code 0 as "no error"; a reply that
+// came as an error is still a failure.
+TEST_F(BlockingRequest, ErrorReplyWithCodeZeroIsAFailure) {
+  auto zero = sys.spawn(
+    [](caf::event_based_actor*, int) -> caf::behavior {
+      return {
+        [](::change_atom, ::access_atom, const std::string&,
+           const std::string&) -> caf::result<void> { return caf::error{}; },
+        [](::has_atom, ::access_atom) -> caf::result<bool> {
+          return make_error(api_error{0});
+        },
+      };
+    },
+    0);
+  auto changed = request_blocking<void>(sys, zero, ::change_atom{}, ::access_atom{},
+                                        std::string{"1"}, std::string{"2"});
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(changed.error_text(), sys.render(caf::error{}));
+  auto has = request_blocking<bool>(sys, zero, ::has_atom{}, ::access_atom{});
+  EXPECT_FALSE(has);
+  caf::anon_send_exit(zero, caf::exit_reason::user_shutdown);
+}
+
 TEST_F(BlockingRequest, InvalidHandleFailsAtOnce) {
   fido_otp_actor none;
   auto start = std::chrono::steady_clock::now();
@@ -247,6 +273,42 @@ TEST_F(BlockingRequest, BuiltMessageMatchesTheHandler) {
     .receive([&](std::string& x) { code = x; }, [&](caf::error& err) { failure = err; });
   EXPECT_FALSE(failure) << sys.render(failure);
   EXPECT_EQ(code, "GitHub@59+hw");
+}
+
+// The application's pattern: one long-lived handle of a remote service, asked
+// again and again. Each request's asking actor must leave nothing behind on
+// the handle once it has its answer.
+TEST(BlockingRequestOverTcp, ManyRequestsLeaveNoAllocationsBehind) {
+  static auto* cfg = [] {
+    auto result = new registered_config;
+    result->load<caf::io::middleman>();
+    return result;
+  }();
+  // Never destroyed: it holds a connection when the test ends.
+  static auto* sys = new caf::actor_system{*cfg};
+  testing_support::SimProcess sim{FIDO_OTP_SIM_PATH};
+  auto service = sys->middleman().remote_actor("127.0.0.1", sim.port());
+  ASSERT_TRUE(service) << sys->render(service.error());
+  auto fido = request_blocking<caf::actor>(*sys, *service, ::get_atom{}, ::actor_fido_otp{});
+  ASSERT_TRUE(fido) << fido.error_text();
+  auto key = caf::actor_cast<fido_otp_actor>(*fido);
+
+  auto ask = [&](int times) {
+    for (int i = 0; i < times; ++i) {
+      auto answer = request_blocking<bool>(*sys, key, ::has_atom{}, ::access_atom{});
+      ASSERT_TRUE(answer) << answer.error_text();
+      ASSERT_FALSE(*answer);
+    }
+  };
+  ask(200); // connection buffers, caches and the like settle
+  const auto before = probe::live_allocations();
+  const int requests = 3000;
+  ask(requests);
+  const auto grown = probe::live_allocations() - before;
+  RecordProperty("allocations_grown", std::to_string(grown));
+  // A leak of one allocation per request would show as >= 3000.
+  EXPECT_LT(grown, requests / 10) << grown << " allocations more after " << requests
+                                  << " requests";
 }
 
 using MessageWire = system_test;

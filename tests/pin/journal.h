@@ -42,7 +42,7 @@ struct journal_script {
   std::string pin = "1234"; // verify answers true for exactly this text
   bool has_access = true;
   PinPolicyResult compliance{true, ""};
-  caf::error change_error;  // none: the change succeeds
+  std::optional<caf::error> change_error; // unset: the change succeeds
   std::string hold;         // "verify" or "change": answered only by release()
 };
 
@@ -131,7 +131,7 @@ private:
           return caf::delegated<void>{};
         }
         if (st->plan.change_error)
-          return st->plan.change_error;
+          return *st->plan.change_error;
         return caf::unit;
       },
       [=](::done_atom, bool answer) {

@@ -250,6 +250,9 @@ TEST(SetPinWorker, TouchPromptComesBeforeTheChangeAndThePinAfterEnable) {
 TEST(SetPinWorker, FailedChangeOrNoMainWindowSendsNoPin) {
   Journal failing{*app_system, {"1234", true, {true, ""}, make_error(fido_error::operation_denied), ""}};
   set_pin_worker(failing.handle(), failing.handle(), failing.service(), "1234", "5678", "5678");
+  // An error reply with code 0, which the actor library holds as "no error".
+  Journal zero{*app_system, {"1234", true, {true, ""}, caf::error{}, ""}};
+  set_pin_worker(zero.handle(), zero.handle(), zero.service(), "1234", "5678", "5678");
   Journal alone{*app_system};
   set_pin_worker(alone.handle(), caf::actor{}, alone.service(), "", "5678", "5678");
   // Long enough for a wrongly scheduled PIN to arrive.
@@ -257,6 +260,8 @@ TEST(SetPinWorker, FailedChangeOrNoMainWindowSendsNoPin) {
   EXPECT_EQ(failing.kinds(), (strings{"compliant", "msg", "change", "msg", "enable"}));
   EXPECT_EQ(failing.entries()[3].args,
             strings{error_text(*app_system, make_error(fido_error::operation_denied))});
+  EXPECT_EQ(zero.kinds(), (strings{"compliant", "msg", "change", "msg", "enable"}));
+  EXPECT_EQ(zero.entries()[3].args, strings{error_text(*app_system, caf::error{})});
   EXPECT_EQ(alone.kinds(), (strings{"compliant", "msg", "change", "msg", "enable"}));
   EXPECT_EQ(alone.entries()[2].args, (strings{"5678", ""}));
 }
