@@ -2,11 +2,11 @@
 
 #include "caf/io/middleman.hpp"
 
+#include "scheduler.h"
+
 quill_common_config::quill_common_config() {
   load<caf::io::middleman>();
-#ifdef TOVRIN_WORK_SHARING_SCHEDULER
-  set("scheduler.policy", caf::atom("sharing"));
-#endif
+  select_scheduler(*this);
 }
 
 quill_common_config::~quill_common_config() = default;

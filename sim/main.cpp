@@ -8,6 +8,7 @@
 #include "caf/io/all.hpp"
 
 #include "sim/key_config.h"
+#include "scheduler.h"
 #include "sim/sim_service.h"
 #include "vocabulary.h"
 
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
   }
   caf::actor_system_config cfg;
   cfg.load<caf::io::middleman>();
+  select_scheduler(cfg);
   init_global_meta_objects(cfg);
   caf::actor_system sys{cfg};
   auto service = sim::spawn_service(sys, std::move(key), std::cout);
