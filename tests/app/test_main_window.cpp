@@ -269,3 +269,26 @@ TEST_F(MainWindowTest, PinActionOpensTheSetPinPageAndANewPinBringsCodesBack) {
     return !requests.empty() && requests.back().pin == "98765";
   }));
 }
+
+// Texts from the service (error contexts, policy reasons) are shown as they
+// are: no message label reads them as HTML.
+TEST_F(MainWindowTest, MessageLabelsShowServiceTextsAsPlainText) {
+  const std::string markup = "<b>bold</b> <img src=\"x\">";
+  service.fail(request::has_access,
+               caf::error{static_cast<uint8_t>(fido_error::no_otp_token), error_category::fido,
+                          caf::make_message(markup)},
+               100);
+  MainWindow window{service.publish()};
+  LoginPage login{nullptr, caf::actor{}, service.handle()};
+  SetPinWidget set_pin{nullptr, caf::actor{}, service.handle()};
+  OtpWidget otp{nullptr, service.handle(), ""};
+  caf::anon_send(login.as_actor(), ::msg_atom{}, markup);
+  caf::anon_send(otp.as_actor(), ::msg_atom{}, markup);
+  for (QWidget* page : std::initializer_list<QWidget*>{&window, &login, &set_pin, &otp}) {
+    auto label = page->findChild<QLabel*>("lb_msg");
+    ASSERT_NE(label, nullptr) << page->objectName().toStdString();
+    EXPECT_TRUE(wait_for([&] { return label->text().contains("<b>bold</b> <img src=\"x\">"); }))
+      << page->objectName().toStdString() << ": " << label->text().toStdString();
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << page->objectName().toStdString();
+  }
+}
