@@ -9,12 +9,38 @@
 
 #include "caf/send.hpp"
 
+#include <QCoreApplication>
+
 #include "app_system.h"
 #include "page_worker.h"
 #include "request.h"
 
 #include "ui_login_page.h"
 
+namespace {
+
+const char* const check_failed =
+  QT_TRANSLATE_NOOP("LoginPage", "Could not start the PIN check.");
+
+void verify_pin(const caf::actor& page, const fido_otp_actor& service,
+                const caf::actor& main_window, const std::string& pin) {
+  auto correct = request_blocking<bool>(*app_system, service, ::verify_atom{}, ::access_atom{},
+                                        pin);
+  if (!correct) {
+    spdlog::error("Failed to verify PIN. Error: {}", correct.error_text());
+    tell(page, correct.error_text());
+  } else if (*correct) {
+    spdlog::info("PIN OK");
+    tell(page, "PIN OK.");
+    if (main_window)
+      caf::anon_send(main_window, ::pin_atom{}, pin);
+  } else {
+    spdlog::info("Wrong PIN");
+    tell(page, "Wrong PIN.");
+  }
+}
+
+} // namespace
 
 LoginPage::LoginPage(QWidget* parent, caf::actor main_window, fido_otp_actor service)
   : super(parent),
@@ -55,7 +81,7 @@ void LoginPage::go_click() {
   try {
     start_thread(std::move(job));
   } catch (const std::system_error&) {
-    ui->lb_msg->setText(tr("Could not start the PIN check."));
+    ui->lb_msg->setText(tr(check_failed));
     ui->bt_go->setEnabled(true);
   }
 }
@@ -63,22 +89,6 @@ void LoginPage::go_click() {
 void verify_pin_worker(caf::actor page, fido_otp_actor service, caf::actor main_window,
                        std::string pin) {
   enable_on_exit guard{page};
-  // An exception must not end the thread without unwinding: the guard has to run.
-  try {
-    auto correct = request_blocking<bool>(*app_system, service, ::verify_atom{},
-                                          ::access_atom{}, pin);
-    if (!correct) {
-      spdlog::error("Failed to verify PIN. Error: {}", correct.error_text());
-      tell(page, correct.error_text());
-    } else if (*correct) {
-      spdlog::info("PIN OK");
-      tell(page, "PIN OK.");
-      if (main_window)
-        caf::anon_send(main_window, ::pin_atom{}, pin);
-    } else {
-      spdlog::info("Wrong PIN");
-      tell(page, "Wrong PIN.");
-    }
-  } catch (...) {
-  }
+  auto failure = QCoreApplication::translate("LoginPage", check_failed).toStdString();
+  run_worker(page, "LoginPage", failure, [&] { verify_pin(page, service, main_window, pin); });
 }

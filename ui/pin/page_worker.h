@@ -3,10 +3,13 @@
 // What the PIN pages' worker threads share: how they are started, the guard
 // that gives the page its button back, and the one way they speak to a page.
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include <spdlog/spdlog.h>
 
 #include "caf/actor.hpp"
 #include "caf/send.hpp"
@@ -41,4 +44,26 @@ private:
 inline void tell(const caf::actor& page, std::string text) {
   if (page)
     caf::anon_send(page, ::msg_atom{}, std::move(text));
+}
+
+// Runs a worker's `job`. An exception must neither end the thread without
+// unwinding (the guard has to run) nor pass unnoticed: it is logged at error
+// level with `worker` and what it says, and the page shows `failure_text`.
+template <class Job>
+void run_worker(const caf::actor& page, const char* worker, const std::string& failure_text,
+                Job&& job) {
+  auto report = [&](const char* what) {
+    try {
+      spdlog::error("[{}] worker failed: {}", worker, what);
+      tell(page, failure_text);
+    } catch (...) {
+    }
+  };
+  try {
+    job();
+  } catch (const std::exception& e) {
+    report(e.what());
+  } catch (...) {
+    report("unknown exception");
+  }
 }

@@ -8,12 +8,51 @@
 
 #include "caf/send.hpp"
 
+#include <QCoreApplication>
+
 #include "app_system.h"
 #include "page_worker.h"
 #include "request.h"
 
 #include "ui_set_pin_widget.h"
 
+namespace {
+
+const char* const change_failed =
+  QT_TRANSLATE_NOOP("SetPinWidget", "Could not start the PIN change.");
+
+void set_pin(const caf::actor& page, const caf::actor& main_window,
+             const fido_otp_actor& service, const std::string& old_pin, const std::string& new_pin,
+             const std::string& confirmation) {
+  if (new_pin != confirmation) {
+    tell(page, "new password and confirm password do not match");
+    return;
+  }
+  auto verdict = request_blocking<PinPolicyResult>(*app_system, service, ::check_atom{},
+                                                   ::compliant_atom{}, ::policy_atom{},
+                                                   new_pin);
+  if (!verdict) {
+    tell(page, verdict.error_text());
+    return;
+  }
+  if (!verdict->is_compliant) {
+    tell(page, verdict->reason);
+    return;
+  }
+  tell(page, "Please touch the key...");
+  auto changed = request_blocking<void>(*app_system, service, ::change_atom{},
+                                        ::access_atom{}, new_pin, old_pin);
+  if (!changed) {
+    tell(page, changed.error_text());
+    return;
+  }
+  tell(page, "PIN was set successfully.");
+  // The actor system's clock holds the message; this thread ends at once.
+  if (main_window)
+    caf::delayed_anon_send(main_window, std::chrono::seconds(2), ::pin_atom{}, new_pin);
+}
+
+} // namespace
 
 SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_actor service)
   : super(parent),
@@ -74,7 +113,7 @@ void SetPinWidget::set_pin_clicked() {
   try {
     start_thread(std::move(job));
   } catch (const std::system_error&) {
-    ui->lb_msg->setText(tr("Could not start the PIN change."));
+    ui->lb_msg->setText(tr(change_failed));
     ui->bt_set_pin->setEnabled(true);
   }
 }
@@ -82,34 +121,7 @@ void SetPinWidget::set_pin_clicked() {
 void set_pin_worker(caf::actor page, caf::actor main_window, fido_otp_actor service,
                     std::string old_pin, std::string new_pin, std::string confirmation) {
   enable_on_exit guard{page};
-  // An exception must not end the thread without unwinding: the guard has to run.
-  try {
-    if (new_pin != confirmation) {
-      tell(page, "new password and confirm password do not match");
-      return;
-    }
-    auto verdict = request_blocking<PinPolicyResult>(*app_system, service, ::check_atom{},
-                                                     ::compliant_atom{}, ::policy_atom{},
-                                                     new_pin);
-    if (!verdict) {
-      tell(page, verdict.error_text());
-      return;
-    }
-    if (!verdict->is_compliant) {
-      tell(page, verdict->reason);
-      return;
-    }
-    tell(page, "Please touch the key...");
-    auto changed = request_blocking<void>(*app_system, service, ::change_atom{},
-                                          ::access_atom{}, new_pin, old_pin);
-    if (!changed) {
-      tell(page, changed.error_text());
-      return;
-    }
-    tell(page, "PIN was set successfully.");
-    // The actor system's clock holds the message; this thread ends at once.
-    if (main_window)
-      caf::delayed_anon_send(main_window, std::chrono::seconds(2), ::pin_atom{}, new_pin);
-  } catch (...) {
-  }
+  auto failure = QCoreApplication::translate("SetPinWidget", change_failed).toStdString();
+  run_worker(page, "SetPinWidget", failure,
+             [&] { set_pin(page, main_window, service, old_pin, new_pin, confirmation); });
 }
