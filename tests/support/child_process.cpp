@@ -24,7 +24,7 @@ ChildProcess::ChildProcess(std::vector<std::string> args) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(fds[1], STDOUT_FILENO);
     ::dup2(fds[1], STDERR_FILENO);
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(fds[1]);

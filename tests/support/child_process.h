@@ -15,6 +15,7 @@ namespace testing_support {
 
 class ChildProcess {
 public:
+  // args[0] is looked up in PATH when it names no path.
   explicit ChildProcess(std::vector<std::string> args);
   ~ChildProcess();
 

@@ -19,8 +19,9 @@ std::string write_temp_config(const std::string& json) {
 
 namespace {
 
-std::vector<std::string> sim_args(const std::string& executable, const std::string& config_json) {
-  std::vector<std::string> args{executable, "--port", "0"};
+std::vector<std::string> sim_args(std::vector<std::string> args, const std::string& executable,
+                                  const std::string& config_json) {
+  args.insert(args.end(), {executable, "--port", "0"});
   if (!config_json.empty()) {
     args.push_back("--config");
     args.push_back(write_temp_config(config_json));
@@ -30,8 +31,9 @@ std::vector<std::string> sim_args(const std::string& executable, const std::stri
 
 } // namespace
 
-SimProcess::SimProcess(const std::string& executable, const std::string& config_json)
-  : proc_(sim_args(executable, config_json)) {
+SimProcess::SimProcess(const std::string& executable, const std::string& config_json,
+                       std::vector<std::string> launcher)
+  : proc_(sim_args(std::move(launcher), executable, config_json)) {
   if (!proc_.wait_for_output("serving on", std::chrono::seconds(10)))
     throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
   std::smatch m;

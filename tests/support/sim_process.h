@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 
@@ -15,8 +16,10 @@ std::string write_temp_config(const std::string& json);
 class SimProcess {
 public:
   // Starts `executable` with the given key configuration (JSON text; empty
-  // for the default key) and waits until it serves.
-  SimProcess(const std::string& executable, const std::string& config_json = "");
+  // for the default key) and waits until it serves. A `launcher` command
+  // (such as setpriv with its options) runs the executable when given.
+  SimProcess(const std::string& executable, const std::string& config_json = "",
+             std::vector<std::string> launcher = {});
 
   uint16_t port() const { return port_; }
   std::string output() const { return proc_.output(); }

@@ -17,6 +17,7 @@
 #include "pin/login_page.h"
 #include "pin/set_pin_widget.h"
 #include "request.h"
+#include "service_owner.h"
 
 namespace {
 
@@ -40,7 +41,15 @@ void MainWindow::init() {
   content->setContentsMargins(0, 0, 0, 0);
   ui.menuToken->setEnabled(false);
 
-  auto service_actor = app_system->middleman().remote_actor(fido_service_host, service_port);
+  // The PIN goes only to a service run by root, a system account or the
+  // user: any other listener counts as no connection at all.
+  auto owner = untrusted_service_owner(service_port);
+  if (owner)
+    spdlog::critical("The listener on {}:{} belongs to uid {}, which is not trusted",
+                     fido_service_host, service_port, *owner);
+  auto service_actor =
+    owner ? caf::expected<caf::actor>{caf::sec::cannot_connect_to_node}
+          : app_system->middleman().remote_actor(fido_service_host, service_port);
   if (!service_actor) {
     spdlog::critical("Failed to get service actor");
     ui.lb_msg->setText(no_service_text);

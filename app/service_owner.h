@@ -1,0 +1,31 @@
+#pragma once
+
+// Who runs the service the application is about to send the PIN to: the
+// owner of the socket that listens on the service's loopback port.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+// The owners (uids) of the TCP sockets in the state LISTEN, in the text of
+// /proc/net/tcp or /proc/net/tcp6, that accept connections to
+// 127.0.0.1:`port`: bound to 127.0.0.1 or to the wildcard address (also
+// IPv6's, and IPv6's form of 127.0.0.1). Lines that do not parse are skipped.
+std::vector<uid_t> loopback_listener_owners(std::string_view proc_net_tcp, uint16_t port);
+
+// The first uid of a regular account: UID_MIN in the text of
+// /etc/login.defs, 1000 when it sets none.
+uid_t first_regular_uid(std::string_view login_defs);
+
+// Only root can start a process as root, as a system account or as nobody;
+// the user running the application is trusted too.
+bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular);
+
+// The owner of a listener on 127.0.0.1:`port` that is not trusted, read from
+// this machine; none when every listener is trusted or nothing listens.
+// Always none where the check does not apply (not Linux, or the build
+// turned it off).
+std::optional<uid_t> untrusted_service_owner(uint16_t port);

@@ -1,0 +1,146 @@
+// The PIN goes only to a service run by root, a system account, nobody or the
+// user: the owner of the listening socket decides whether the window connects.
+#include "caf/all.hpp"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <QLabel>
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "main_window/main_window.h"
+#include "otp/otp_widget.h"
+#include "qt_wait.h"
+#include "service_owner.h"
+#include "sim_process.h"
+
+using testing_support::LogCapture;
+using testing_support::SimProcess;
+using testing_support::wait_for;
+using uids = std::vector<uid_t>;
+
+namespace {
+
+// As the kernel prints it: port 12900 is 3264 in hex.
+const char* const proc_net_tcp =
+  "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+  "   0: 0100007F:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  4242        0 81 1 0 100 0 0 10 0\n"
+  "   1: 0100007F:3265 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1001        0 82 1 0 100 0 0 10 0\n"
+  "   2: 0100007F:3264 0100007F:C350 01 00000000:00000000 00:00000000 00000000  1002        0 83 1 0 20 4 30 10 -1\n"
+  "   3: 0100007F:C350 0100007F:3264 01 00000000:00000000 00:00000000 00000000  1003        0 84 1 0 20 4 30 10 -1\n"
+  "   4: 0200007F:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1004        0 85 1 0 100 0 0 10 0\n"
+  "   5: 00000000:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 86 1 0 100 0 0 10 0\n";
+
+const char* const proc_net_tcp6 =
+  "  sl  local_address                         remote_address                        st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+  "   0: 00000000000000000000000000000000:3264 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000  1005        0 87 1\n"
+  "   1: 00000000000000000000000001000000:3264 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000  1006        0 88 1\n"
+  "   2: 0000000000000000FFFF00000100007F:3264 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000  1007        0 89 1\n";
+
+std::string read_file(const char* path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(ServiceOwner, ListenersThatTakeLoopbackConnectionsOnThePort) {
+  // 127.0.0.1 and the wildcard, listening; not another port, a connected
+  // socket, another loopback address or a client's end.
+  EXPECT_EQ(loopback_listener_owners(proc_net_tcp, 12900), (uids{4242, 0}));
+  EXPECT_EQ(loopback_listener_owners(proc_net_tcp, 12901), (uids{1001}));
+  EXPECT_EQ(loopback_listener_owners(proc_net_tcp, 50000), uids{});
+  // IPv6: the wildcard and the mapped 127.0.0.1, not ::1.
+  EXPECT_EQ(loopback_listener_owners(proc_net_tcp6, 12900), (uids{1005, 1007}));
+
+  // Lines that do not parse are skipped, the others still count.
+  const char* const damaged =
+    "garbage\n"
+    "\n"
+    "   0: 0100007F:3264 00000000:0000 0A\n"
+    "   1: 0100007F:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  -5 0 1\n"
+    "   2: 0100007F:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  12ab 0 1\n"
+    "   3: 0100007F:ZZZZ 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1008 0 1\n"
+    "   4 0100007F:3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1009 0 1\n"
+    "   5: 0100007F3264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1010 0 1\n"
+    "   6: 0100007F:13264 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1011 0 1\n"
+    "\t7:\t0100007F:3264\t00000000:0000\t0A\t00000000:00000000\t00:00000000\t00000000\t1012\t0 1";
+  EXPECT_EQ(loopback_listener_owners(damaged, 12900), uids{1012});
+  EXPECT_EQ(loopback_listener_owners("", 12900), uids{});
+}
+
+TEST(ServiceOwner, FirstRegularUidAndWhoIsTrusted) {
+  EXPECT_EQ(first_regular_uid("#UID_MIN 10\nUID_MIN\t\t\t 1000\nUID_MAX 60000\n"), 1000u);
+  EXPECT_EQ(first_regular_uid("SUB_UID_MIN 100000\n  UID_MIN   500 # old systems\n"), 500u);
+  EXPECT_EQ(first_regular_uid("UID_MIN many\n"), 1000u);
+  EXPECT_EQ(first_regular_uid(""), 1000u);
+
+  const uid_t user = 1500, first = 1000;
+  EXPECT_TRUE(trusted_owner(0, user, first));     // root
+  EXPECT_TRUE(trusted_owner(999, user, first));   // a system account
+  EXPECT_TRUE(trusted_owner(65534, user, first)); // nobody
+  EXPECT_TRUE(trusted_owner(user, user, first));  // the user
+  EXPECT_FALSE(trusted_owner(1000, user, first));
+  EXPECT_FALSE(trusted_owner(4242, user, first));
+  EXPECT_FALSE(trusted_owner(65533, user, first));
+  EXPECT_FALSE(trusted_owner(4294967294u, user, first));
+}
+
+// End to end: the simulated service started as another regular account, as
+// a system account and as the user running the tests.
+class ServiceOwnerEndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::getuid() != 0)
+      GTEST_SKIP() << "only root can start the service as another account";
+  }
+
+  static std::vector<std::string> run_as(uid_t uid) {
+    auto id = std::to_string(uid);
+    return {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
+  }
+
+  // The request lines the service printed (everything after "serving on").
+  static std::string requests_of(const SimProcess& sim) {
+    auto out = sim.output();
+    auto serving = out.find('\n', out.find("serving on"));
+    return serving == std::string::npos ? std::string{} : out.substr(serving + 1);
+  }
+};
+
+TEST_F(ServiceOwnerEndToEnd, ServiceOfAnotherUserGetsNoRequestAndTheWindowReportsIt) {
+  SimProcess sim{FIDO_OTP_SIM_PATH, "", run_as(4242)};
+  LogCapture log;
+  MainWindow w{sim.port()};
+  EXPECT_EQ(w.findChild<QLabel*>("lb_msg")->text(), "Failed to connect to FIDO service.");
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  EXPECT_EQ(w.findChild<OtpWidget*>(), nullptr);
+  EXPECT_EQ(log.at(spdlog::level::critical),
+            (std::vector<std::string>{"The listener on 127.0.0.1:" + std::to_string(sim.port())
+                                        + " belongs to uid 4242, which is not trusted",
+                                      "Failed to get service actor"}));
+  // Give a request that slipped through the time to show.
+  wait_for([] { return false; }, 300);
+  EXPECT_EQ(requests_of(sim), "");
+}
+
+TEST_F(ServiceOwnerEndToEnd, ServiceOfRootASystemAccountOrTheUserIsUsed) {
+  const uid_t system_account = first_regular_uid(read_file("/etc/login.defs")) - 1;
+  for (uid_t owner : {uid_t{0}, system_account, ::getuid()}) {
+    SCOPED_TRACE("service run by uid " + std::to_string(owner));
+    SimProcess sim{FIDO_OTP_SIM_PATH, "", run_as(owner)};
+    LogCapture log;
+    MainWindow w{sim.port()};
+    EXPECT_TRUE(log.contains(spdlog::level::info, "get fido otp actor"));
+    EXPECT_TRUE(log.at(spdlog::level::critical).empty());
+    EXPECT_TRUE(wait_for([&] { return w.findChild<OtpWidget*>() != nullptr; }));
+    EXPECT_NE(requests_of(sim).find("lookup: ok"), std::string::npos) << sim.output();
+  }
+}
