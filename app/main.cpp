@@ -9,6 +9,7 @@
 #include <QApplication>
 
 #include "app_system.h"
+#include "desktop_identity.h"
 #include "main_window/main_window.h"
 #include "quill_common_config.h"
 #include "vocabulary.h"
@@ -26,7 +27,9 @@ int main(int, char*[]) {
   {
     // Qt gets no arguments: nothing on the command line has any effect.
     int qt_argc = 0;
+    name_application_for_desktop();
     QApplication app(qt_argc, nullptr);
+    set_application_window_icon();
     {
       MainWindow window;
       window.show();

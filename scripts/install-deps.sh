@@ -21,6 +21,7 @@ test_tools=(
   clang libclang-rt-dev
   valgrind linux-perf
   python3 libx11-6
+  desktop-file-utils appstream man-db
 )
 
 for arg in "$@"; do

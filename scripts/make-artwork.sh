@@ -167,10 +167,25 @@ cat >"$pic/settings.svg" <<'EOF'
 </svg>
 EOF
 
+# --- desktop icons: the crest centred on a square, scalable and in the hicolor sizes ------
+# The SVG is also the window icon in the Qt bundle (resources.qrc).
+hicolor="$root/resources/desktop/icons/hicolor"
+icon_name=com.halvard.TovrinAuthenticator
+square_crest() {
+  crest "$1" "$1" | sed 's/viewBox="0 0 55 64"/viewBox="-4.5 0 64 64"/'
+}
+mkdir -p "$hicolor/scalable/apps"
+square_crest 64 >"$hicolor/scalable/apps/$icon_name.svg"
+for size in 16 32 48 64 128 256; do
+  mkdir -p "$hicolor/${size}x${size}/apps"
+  square_crest "$size" >"$tmp/crest-$size.svg"
+  render "$tmp/crest-$size.svg" "$hicolor/${size}x${size}/apps/$icon_name.png"
+done
+
 # --- Windows icon: the crest as one 32-bit 199 x 231 image -------------------------------
 crest 199 231 >"$tmp/crest-large.svg"
 render "$tmp/crest-large.svg" "$tmp/crest-large.png"
 "$im" "$tmp/crest-large.png" "ICO:$win/app.ico"
 
-identify -format '%f: %m %wx%h %[channels] depth %z\n' \
-  "$pic"/*.png "$pic/Tovrin Authenticator"/*.png "$win/app.ico"
+identify -format '%d/%f: %m %wx%h %[channels] depth %z\n' \
+  "$pic"/*.png "$pic/Tovrin Authenticator"/*.png "$hicolor"/*/apps/*.png "$win/app.ico"

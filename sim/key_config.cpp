@@ -4,9 +4,11 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <initializer_list>
 #include <limits>
 #include <set>
@@ -479,6 +481,22 @@ ConfigResult load_config(const std::string& path) {
     return result;
   }
   return parse_config(text.str());
+}
+
+std::string default_key_help() {
+  const KeyConfig key = default_key();
+  size_t width = 0;
+  for (const Token& token : key.tokens) width = std::max(width, token.name.size());
+  std::ostringstream out;
+  out << "Default key (without --config): " << (key.pin ? "PIN " + *key.pin : "no PIN")
+      << ", PIN policy " << (key.policy_enabled ? "on" : "off") << ". Its tokens, with the\n"
+      << "base32 secrets that any TOTP tool checks their codes with:\n";
+  for (const Token& token : key.tokens) {
+    out << "  " << token.name << std::string(width - token.name.size() + 2, ' ') << token.period
+        << " s  " << token.digits << " digits  " << std::left << std::setw(6)
+        << algorithm_name(token.algorithm) << "  " << token.secret_base32 << "\n";
+  }
+  return out.str();
 }
 
 std::string config_help() {

@@ -91,6 +91,9 @@ struct ConfigResult {
 ConfigResult parse_config(const std::string& json_text);
 ConfigResult load_config(const std::string& path);
 
+// The default key's tokens with their secrets, for --help.
+std::string default_key_help();
+
 // Describes every config field, for --help.
 std::string config_help();
 

@@ -21,6 +21,7 @@ void usage(std::ostream& out) {
          "  --port N       TCP port (default 12900; 0 picks a free one)\n"
          "  --config FILE  key configuration (JSON) instead of the default key\n"
          "  --help         this text\n\n"
+      << sim::default_key_help() << "\n"
       << sim::config_help();
 }
 

@@ -3,6 +3,7 @@ display, against the real simulated service on 127.0.0.1:12900.
 
 Usage: test_app_process.py APP SIM [unittest arguments...]"""
 
+import glob
 import json
 import os
 import sys
@@ -14,6 +15,17 @@ import harness
 from harness import APP_TITLE, message_lines, start_app, start_service, wait_until
 
 APP = SIM = None
+
+
+def desktop_entry_value(key):
+    """A value of the application's desktop entry in the source tree."""
+    [entry] = glob.glob(os.path.join(os.path.dirname(__file__), "..", "..", "resources", "desktop",
+                                     "*.desktop"))
+    with open(entry, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith(key + "="):
+                return line.rstrip("\n").split("=", 1)[1]
+    raise KeyError(key)
 
 
 def write_config(data):
@@ -114,6 +126,36 @@ class AppProcessTest(unittest.TestCase):
         lines = message_lines(app)
         self.assert_in_order(lines, ["clean...", "actors exiting timeout..."])
         self.assertNotIn("join wait th", lines)
+
+    def test_window_names_itself_to_the_desktop(self):
+        # Launchers match WM_CLASS with the desktop entry's StartupWMClass and
+        # taskbars draw _NET_WM_ICON; Qt gets no argv to take a name from.
+        app = self.app()
+        window = self.window(app)
+        display = self.xvfb.display
+        wm_class = wait_until(lambda: display.property(window, "WM_CLASS"), 5)
+        startup_class = desktop_entry_value("StartupWMClass")
+        self.assertEqual(wm_class, startup_class.encode() + b"\0" + startup_class.encode() + b"\0")
+
+        icon = display.property(window, "_NET_WM_ICON")
+        self.assertTrue(icon, "no _NET_WM_ICON")
+        sizes = []
+        while icon:
+            width, height = icon[0], icon[1]
+            pixels = [p & 0xFFFFFFFF for p in icon[2:2 + width * height]]
+            self.assertEqual(len(pixels), width * height)
+            icon = icon[2 + width * height:]
+            sizes.append((width, height))
+            # The crest: transparent corners, an opaque blue shield in the middle.
+            self.assertEqual(pixels[0] >> 24, 0)
+            middle = pixels[(height * 3 // 4) * width + width // 2]
+            alpha, red, blue = middle >> 24, (middle >> 16) & 0xFF, middle & 0xFF
+            self.assertEqual(alpha, 0xFF)
+            self.assertGreater(blue, red + 40)
+        for size in (16, 32, 64):
+            self.assertIn((size, size), sizes)
+        self.close_and_wait(app, window, 15)
+        self.assertEqual(app.proc.returncode, 0)
 
     def test_window_waits_for_the_first_access_answer(self):
         # The window is built only once the service answers the first access

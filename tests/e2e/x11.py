@@ -1,5 +1,6 @@
-"""Just enough Xlib (through ctypes) to find a top-level window by its title
-and ask it to close the way a window manager does (WM_DELETE_WINDOW)."""
+"""Just enough Xlib (through ctypes) to find a top-level window by its title,
+read its properties, and ask it to close the way a window manager does
+(WM_DELETE_WINDOW)."""
 
 import ctypes
 import ctypes.util
@@ -44,6 +45,10 @@ _xlib.XFetchName.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(ctypes.c_ch
 _xlib.XFree.argtypes = [ctypes.c_void_p]
 _xlib.XSendEvent.argtypes = [ctypes.c_void_p, Window, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
 _xlib.XFlush.argtypes = [ctypes.c_void_p]
+_xlib.XGetWindowProperty.argtypes = [
+    ctypes.c_void_p, Window, Atom, ctypes.c_long, ctypes.c_long, ctypes.c_int, Atom,
+    ctypes.POINTER(Atom), ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+    ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ubyte))]
 
 _CLIENT_MESSAGE = 33
 
@@ -81,6 +86,27 @@ class Display:
         """Top-level windows whose title is `title`."""
         root = _xlib.XDefaultRootWindow(self._dpy)
         return [w for w in self._children(root) if self._name(w) == title]
+
+    def property(self, window, name):
+        """A window property as bytes (format 8) or a list of numbers (16, 32);
+        None when the window does not have it."""
+        actual_type, actual_format = Atom(), ctypes.c_int()
+        count, remaining = ctypes.c_ulong(), ctypes.c_ulong()
+        data = ctypes.POINTER(ctypes.c_ubyte)()
+        status = _xlib.XGetWindowProperty(
+            self._dpy, window, _xlib.XInternAtom(self._dpy, name.encode(), 0), 0, 1 << 24, 0,
+            0, ctypes.byref(actual_type), ctypes.byref(actual_format), ctypes.byref(count),
+            ctypes.byref(remaining), ctypes.byref(data))
+        if status != 0 or actual_type.value == 0:
+            return None
+        try:
+            if actual_format.value == 8:
+                return ctypes.string_at(data, count.value)
+            # Xlib hands 32-bit items over as C longs, 16-bit ones as shorts.
+            item = ctypes.c_long if actual_format.value == 32 else ctypes.c_short
+            return list(ctypes.cast(data, ctypes.POINTER(item))[:count.value])
+        finally:
+            _xlib.XFree(data)
 
     def request_close(self, window):
         """Sends WM_DELETE_WINDOW, as a window manager's close button does."""

@@ -413,6 +413,27 @@ TEST(ConfigHelp, DocumentsEveryAcceptedField) {
   }
 }
 
+// The README sends users to --help for the demo key's secrets.
+TEST(ConfigHelp, ListsTheDefaultKeysTokensWithTheirSecrets) {
+  const std::string help = default_key_help();
+  EXPECT_NE(help.find("no PIN"), std::string::npos) << help;
+  const KeyConfig key = default_key();
+  ASSERT_FALSE(key.tokens.empty());
+  for (const Token& token : key.tokens) {
+    SCOPED_TRACE(token.name);
+    const auto line_start = help.find("\n  " + token.name + " ");
+    ASSERT_NE(line_start, std::string::npos) << help;
+    const std::string line =
+        help.substr(line_start + 1, help.find('\n', line_start + 1) - line_start - 1);
+    EXPECT_NE(line.find(" " + std::to_string(token.period) + " s "), std::string::npos) << line;
+    EXPECT_NE(line.find(std::string(" ") + algorithm_name(token.algorithm) + " "),
+              std::string::npos) << line;
+    // The listed secret decodes to the secret the key computes its codes with.
+    const std::string listed = line.substr(line.rfind(' ') + 1);
+    EXPECT_EQ(base32_decode(listed), std::optional(token.secret)) << line;
+  }
+}
+
 TEST(Requests, NamesRoundTrip) {
   std::set<std::string_view> names;
   for (Request request : kAllRequests) {
