@@ -6,13 +6,13 @@
 // stays and these functions do nothing.
 
 // WM_CLASS of every window (instance and class), and the entry's StartupWMClass.
-inline constexpr char kWindowClass[] = "tovrin-authenticator";
+inline constexpr char window_class[] = "tovrin-authenticator";
 
 // The desktop entry without ".desktop"; also the AppStream ID and the icon name.
-inline constexpr char kDesktopFileName[] = "com.halvard.TovrinAuthenticator";
+inline constexpr char desktop_file_name[] = "com.halvard.TovrinAuthenticator";
 
 // The crest, scalable, in the resource bundle.
-inline constexpr char kWindowIconPath[] = ":/pic/Tovrin Authenticator/Tovrin Crest.svg";
+inline constexpr char window_icon_path[] = ":/pic/Tovrin Authenticator/Tovrin Crest.svg";
 
 // Before the QApplication is built: the names the platform plugin reads when
 // it creates the first window (Qt gets no argv to take them from).

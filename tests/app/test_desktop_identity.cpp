@@ -35,19 +35,19 @@ QString entryValue(const QByteArray& entry, const char* key) {
 TEST(DesktopIdentity, NamesMatchTheDesktopEntryAndMetadata) {
   name_application_for_desktop();
   // The X11 plugin builds WM_CLASS from these two when the first window appears.
-  EXPECT_EQ(QCoreApplication::applicationName(), QString::fromLatin1(kWindowClass));
-  EXPECT_EQ(qgetenv("RESOURCE_NAME"), QByteArray(kWindowClass));
-  EXPECT_EQ(QGuiApplication::desktopFileName(), QString::fromLatin1(kDesktopFileName));
+  EXPECT_EQ(QCoreApplication::applicationName(), QString::fromLatin1(window_class));
+  EXPECT_EQ(qgetenv("RESOURCE_NAME"), QByteArray(window_class));
+  EXPECT_EQ(QGuiApplication::desktopFileName(), QString::fromLatin1(desktop_file_name));
 
   const QByteArray entry =
-      readFile(kDesktopDir + QString::fromLatin1(kDesktopFileName) + QStringLiteral(".desktop"));
+      readFile(kDesktopDir + QString::fromLatin1(desktop_file_name) + QStringLiteral(".desktop"));
   ASSERT_FALSE(entry.isEmpty()) << "no desktop entry named after the desktop file name";
-  EXPECT_EQ(entryValue(entry, "StartupWMClass"), QString::fromLatin1(kWindowClass));
-  EXPECT_EQ(entryValue(entry, "Icon"), QString::fromLatin1(kDesktopFileName));
+  EXPECT_EQ(entryValue(entry, "StartupWMClass"), QString::fromLatin1(window_class));
+  EXPECT_EQ(entryValue(entry, "Icon"), QString::fromLatin1(desktop_file_name));
 
-  const QByteArray metainfo = readFile(kDesktopDir + QString::fromLatin1(kDesktopFileName) +
+  const QByteArray metainfo = readFile(kDesktopDir + QString::fromLatin1(desktop_file_name) +
                                        QStringLiteral(".metainfo.xml"));
-  EXPECT_TRUE(metainfo.contains(QByteArray("<id>") + kDesktopFileName + "</id>"));
+  EXPECT_TRUE(metainfo.contains(QByteArray("<id>") + desktop_file_name + "</id>"));
 }
 
 TEST(DesktopIdentity, WindowIconIsTheCrestAtEverySize) {
@@ -67,7 +67,7 @@ TEST(DesktopIdentity, WindowIconIsTheCrestAtEverySize) {
   }
   // One drawing: the bundle carries the scalable icon that is installed.
   const QByteArray installed = readFile(kDesktopDir + QStringLiteral("icons/hicolor/scalable/apps/") +
-                                        QString::fromLatin1(kDesktopFileName) + QStringLiteral(".svg"));
+                                        QString::fromLatin1(desktop_file_name) + QStringLiteral(".svg"));
   EXPECT_FALSE(installed.isEmpty());
-  EXPECT_EQ(readFile(QString::fromUtf8(kWindowIconPath)), installed);
+  EXPECT_EQ(readFile(QString::fromUtf8(window_icon_path)), installed);
 }
