@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Measures the application (two builds), a bare Qt window and, when present,
-KeePassXC on one Xvfb display against one simulated FIDO OTP service, then
-prints a table and writes it as CSV and JSON. Started by bench/run.sh."""
+"""Measures the application (the default build and the build on CAF's stock
+scheduler), a bare Qt window and, when present, KeePassXC on one Xvfb display
+against the simulated FIDO OTP service, then prints a table and writes it as
+CSV and JSON. Started by bench/run.sh."""
 
 import argparse
 import csv
@@ -26,6 +27,8 @@ APP_TITLE = "Tovrin Authenticator (G2)"
 BARE_TITLE = "Bare Qt baseline"
 SERVICE_PORT = 12900
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+APP_KEYS = ("app", "app_stock")
 
 TARGETS = {
     "window_ratio": 1.5,      # launch->window, x bare Qt (median)
@@ -363,7 +366,8 @@ def launch_once(variant, display, timeout):
 
 def long_run(variant, display, service, mem_after, cpu_window, logs_dir, timeout):
     """Memory after `mem_after` s on the page (the first code, or the window
-    for programs without codes), then CPU and requests over `cpu_window` s."""
+    for programs without codes), then CPU and requests over `cpu_window` s,
+    for the application also the service's CPU over the same window."""
     run = Run(variant, display)
     out = {}
     try:
@@ -383,9 +387,14 @@ def long_run(variant, display, service, mem_after, cpu_window, logs_dir, timeout
         out["threads"] = status_field(pid, "Threads")
         out["thread_names"] = thread_names(pid)
         th0 = thread_cpu_ns(pid)
+        sim_pid = service.proc.pid if variant.is_app else None
+        if sim_pid:
+            sc0, sx0 = cpu_ticks(sim_pid), ctx_switches(sim_pid)
         c0, x0, m0, t0 = cpu_ticks(pid), ctx_switches(pid), machine_busy(), time.monotonic()
         time.sleep(cpu_window)
         c1, x1, m1, t1 = cpu_ticks(pid), ctx_switches(pid), machine_busy(), time.monotonic()
+        if sim_pid:
+            sc1, sx1 = cpu_ticks(sim_pid), ctx_switches(sim_pid)
         th1 = thread_cpu_ns(pid)
         span = t1 - t0
         out["cpu_pct_by_thread"] = by_thread(th0, th1, span)
@@ -397,6 +406,10 @@ def long_run(variant, display, service, mem_after, cpu_window, logs_dir, timeout
         out["ctx_per_s"] = ctx_delta(x0, x1) / span
         out["machine_busy_pct"] = (m1[0] - m0[0]) / max(1, m1[1] - m0[1]) * 100
         out["rss_end_kib"] = status_field(pid, "VmRSS")
+        if sim_pid:
+            out["sim_cpu_pct"] = (sc1 - sc0) / CLK_TCK / span * 100
+            out["sim_ctx_per_s"] = ctx_delta(sx0, sx1) / span
+            out["sim_threads"] = status_field(sim_pid, "Threads")
         if variant.is_app:
             counts = service.counts(t0, t1)
             out["requests"] = counts
@@ -596,6 +609,8 @@ def summarise(variants, launches, longs):
             s["boundary_missed"] = sum(1 for x in b if x["delay_ms"] is None)
             s["get_info_per_min"] = lr.get("get_info_per_min")
             s["get_otp_per_min"] = lr.get("get_otp_per_min")
+            s["sim_cpu_pct"] = lr.get("sim_cpu_pct")
+            s["sim_ctx_per_s"] = lr.get("sim_ctx_per_s")
         s["rss_mib"] = lr["rss_kib"] / 1024 if lr.get("rss_kib") else None
         s["cpu_pct"] = lr.get("cpu_pct")
         s["threads"] = lr.get("threads")
@@ -612,7 +627,7 @@ def summarise(variants, launches, longs):
         win = (s.get("launch_window_ms") or {}).get("median")
         s["window_ratio"] = win / bare_win if win and bare_win else None
         s["rss_ratio"] = s["rss_mib"] / bare_rss if s["rss_mib"] and bare_rss else None
-    for key in ("app", "app_ws"):
+    for key in APP_KEYS:
         if key not in summary:
             continue
         s = summary[key]
@@ -624,6 +639,7 @@ def summarise(variants, launches, longs):
             "launch_window": None if not (win and bare_win) else win <= TARGETS["window_ratio"] * bare_win,
             "rss": None if not (s["rss_mib"] and bare_rss) else s["rss_mib"] <= TARGETS["rss_ratio"] * bare_rss,
             "cpu": None if s["cpu_pct"] is None else s["cpu_pct"] <= TARGETS["cpu_pct"],
+            "sim_cpu": None if s.get("sim_cpu_pct") is None else s["sim_cpu_pct"] <= TARGETS["cpu_pct"],
             "first_code": False if code is None else code <= TARGETS["first_code_ms"],
             "boundary": (None if not seen else
                          False if s.get("boundary_missed") else bnd <= TARGETS["boundary_ms"]),
@@ -633,10 +649,10 @@ def summarise(variants, launches, longs):
 
 def table(variants, summary, cfg):
     cols = [v for v in variants]
-    heads = ["metric"] + [v.label for v in cols] + ["target", "default?", "ws?"]
+    heads = ["metric"] + [v.label for v in cols] + ["target", "default?", "stock?"]
     g = lambda k, f: [f(summary[v.key]) for v in cols]  # noqa: E731
     vd = lambda name: [verdict(summary[k]["verdicts"][name]) if k in summary and "verdicts" in summary[k] else "n/a"  # noqa: E731
-                       for k in ("app", "app_ws")]
+                       for k in APP_KEYS]
     rows = [
         ["launch->window ms, med (min-max)"] + g("", lambda s: fmt_stats(s["launch_window_ms"]))
         + ["<= 1.5x bare"] + vd("launch_window"),
@@ -654,6 +670,12 @@ def table(variants, summary, cfg):
         + ["<= 1200 (max)"] + vd("boundary"),
         ["  boundaries seen / missed"] + g("", lambda s: (f"{(s.get('boundary_ms') or {}).get('n', 0)} / {s.get('boundary_missed')}"
                                                              if "boundary_ms" in s else "-")) + ["", "", ""],
+        [f"sim CPU % of a core, same {cfg['cpu_window']:.0f} s"]
+        + g("", lambda s: fmt(s.get("sim_cpu_pct"), "{:.3f}") if "sim_cpu_pct" in s else "-")
+        + ["<= 0.3"] + vd("sim_cpu"),
+        ["sim context switches/s"]
+        + g("", lambda s: fmt(s.get("sim_ctx_per_s"), "{:.1f}") if "sim_ctx_per_s" in s else "-")
+        + ["", "", ""],
         ["sim get_info per min (idle)"] + g("", lambda s: fmt(s.get("get_info_per_min"), "{:.1f}") if "get_info_per_min" in s else "-")
         + ["~60", "", ""],
         ["sim get_otp per min (idle)"] + g("", lambda s: fmt(s.get("get_otp_per_min"), "{:.1f}") if "get_otp_per_min" in s else "-")
@@ -688,6 +710,8 @@ def write_csv(path, variants, summary):
             row("rss_mib", s["rss_mib"], "<=1.5x bare", "rss")
             row("idle_cpu_pct", s["cpu_pct"], "<=0.3", "cpu")
             row("boundary_new_code_ms", s.get("boundary_ms"), "<=1200 max", "boundary")
+            row("sim_idle_cpu_pct", s.get("sim_cpu_pct"), "<=0.3", "sim_cpu")
+            row("sim_ctx_switches_per_s", s.get("sim_ctx_per_s"))
             row("sim_get_info_per_min", s.get("get_info_per_min"), "~60")
             row("sim_get_otp_per_min", s.get("get_otp_per_min"), "~2")
             row("threads", s["threads"])
@@ -729,8 +753,9 @@ def on_signal(signum, _frame):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--app", required=True)
-    ap.add_argument("--app-ws", required=True)
+    ap.add_argument("--app-stock", required=True)
     ap.add_argument("--sim", required=True)
+    ap.add_argument("--sim-stock", required=True)
     ap.add_argument("--bare", required=True)
     ap.add_argument("--results", required=True)
     ap.add_argument("--quick", action="store_true")
@@ -750,9 +775,10 @@ def main():
         if f.startswith("callgrind.out") or f.startswith("perf-"):
             os.unlink(os.path.join(results, f))
 
+    sims = {"app": a.sim, "app_stock": a.sim_stock}
     variants = [
         Variant("app", "default", [a.app], lambda t: t == APP_TITLE, True),
-        Variant("app_ws", "work-sharing", [a.app_ws], lambda t: t == APP_TITLE, True),
+        Variant("app_stock", "stock scheduler", [a.app_stock], lambda t: t == APP_TITLE, True),
         Variant("bare", "bare Qt", [a.bare], lambda t: t == BARE_TITLE, False),
     ]
     kp = shutil.which("keepassxc")
@@ -792,6 +818,10 @@ def main():
         longs = {}
         per_run = cfg["mem_after"] + cfg["cpu_window"]
         for v in [x for x in variants if x.is_app]:
+            # Each build against the service built the same way.
+            service.save_log()
+            service.stop()
+            service = Service(sims[v.key], os.path.join(logs, f"fido-otp-sim-{v.key}.log"))
             log(f"{v.label}: memory after {cfg['mem_after']:.0f} s, then {cfg['cpu_window']:.0f} s "
                 f"idle (~{per_run + 2:.0f} s)")
             longs[v.key] = long_run(v, display, service, cfg["mem_after"], cfg["cpu_window"], logs,
@@ -836,7 +866,9 @@ def main():
                   f"load at start: {meta['uptime_start']}\n"
                   f"load at end:   {meta['uptime_end']}\n"
                   f"launch figures: {cfg['runs']} runs each after one warm-up; "
-                  f"verdicts for the default and work-sharing builds\n")
+                  f"against the default build's fido-otp-sim; memory, CPU and boundaries of "
+                  f"each build against the service built the same way;\n"
+                  f"verdicts for the default (work-sharing) and the stock-scheduler builds\n")
         notes = []
         for v in variants:
             s = summary[v.key]

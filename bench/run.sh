@@ -1,28 +1,40 @@
 #!/usr/bin/env bash
-# Builds the application (default and work-sharing scheduler), the simulated
-# service and a bare Qt baseline in Release, then measures them side by side.
-# Usage: bench/run.sh [--quick] [--no-profile]
+# Builds the application and the simulated service (default, and on CAF's
+# stock scheduler) and a bare Qt baseline in Release, then measures them side
+# by side. --soak instead runs the application and the service for 15 minutes
+# and reports how their memory grows (bench/soak.py).
+# Usage: bench/run.sh [--quick] [--no-profile] | bench/run.sh --soak [soak.py options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=2
-for arg in "$@"; do
-  case "$arg" in
-    --quick|--no-profile) ;;
-    -h|--help) sed -n 2,4p "$0"; exit 0 ;;
-    *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
-  esac
-done
+soak=0
+if [ "${1:-}" = --soak ]; then
+  soak=1
+  shift
+else
+  for arg in "$@"; do
+    case "$arg" in
+      --quick|--no-profile) ;;
+      -h|--help) sed -n 2,6p "$0"; exit 0 ;;
+      *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
+    esac
+  done
+fi
 
 bash scripts/install-deps.sh --test-tools
 
 echo "== build (Release, -j$jobs)"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
-  -DTOVRIN_WORK_SHARING_SCHEDULER=OFF >/dev/null
+  -DTOVRIN_STOCK_SCHEDULER=OFF >/dev/null
 cmake --build build-bench -j"$jobs" --target tovrin-authenticator fido-otp-sim
-cmake -S . -B build-bench-ws -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
-  -DTOVRIN_WORK_SHARING_SCHEDULER=ON >/dev/null
-cmake --build build-bench-ws -j"$jobs" --target tovrin-authenticator
+if [ $soak -eq 1 ]; then
+  exec python3 bench/soak.py --app build-bench/app/tovrin-authenticator \
+    --sim build-bench/sim/fido-otp-sim --results bench/results "$@"
+fi
+cmake -S . -B build-bench-stock -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+  -DTOVRIN_STOCK_SCHEDULER=ON >/dev/null
+cmake --build build-bench-stock -j"$jobs" --target tovrin-authenticator fido-otp-sim
 cmake -S bench/bare_qt -B build-bench-bare -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench-bare -j"$jobs"
 
@@ -35,8 +47,9 @@ fi
 echo "== measure"
 python3 bench/measure.py \
   --app build-bench/app/tovrin-authenticator \
-  --app-ws build-bench-ws/app/tovrin-authenticator \
+  --app-stock build-bench-stock/app/tovrin-authenticator \
   --sim build-bench/sim/fido-otp-sim \
+  --sim-stock build-bench-stock/sim/fido-otp-sim \
   --bare build-bench-bare/bench_bare_qt \
   --results bench/results "$@" &
 measure_pid=$!
