@@ -74,9 +74,23 @@ class RunScriptTest(unittest.TestCase):
 
     def occupy_port(self, listen):
         s = socket.socket()
-        s.bind(("127.0.0.1", PORT))
         if listen:
+            # A listener may bind over connections of earlier tests in TIME_WAIT.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", PORT))
             s.listen()
+        else:
+            # Without SO_REUSEADDR (with it the simulator could bind too), so
+            # wait out connections of earlier tests in TIME_WAIT (at most 60 s).
+            deadline = time.monotonic() + 70
+            while True:
+                try:
+                    s.bind(("127.0.0.1", PORT))
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.5)
         self.sockets.append(s)
 
     def run_script(self, *args):
