@@ -8,7 +8,9 @@
 
 #include <QApplication>
 
+#include "accessibility.h"
 #include "app_system.h"
+#include "high_dpi.h"
 #include "main_window/main_window.h"
 #include "quill_common_config.h"
 #include "vocabulary.h"
@@ -26,7 +28,9 @@ int main(int, char*[]) {
   {
     // Qt gets no arguments: nothing on the command line has any effect.
     int qt_argc = 0;
+    enable_high_dpi_scaling();
     QApplication app(qt_argc, nullptr);
+    start_accessibility_bridge();
     {
       MainWindow window;
       window.show();

@@ -21,6 +21,7 @@ test_tools=(
   clang libclang-rt-dev
   valgrind linux-perf
   python3 libx11-6
+  at-spi2-core python3-pyatspi dbus-x11
 )
 
 for arg in "$@"; do
