@@ -9,9 +9,15 @@
 #include <QElapsedTimer>
 #include <QLCDNumber>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QToolTip>
 #include <QVBoxLayout>
+
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -20,9 +26,13 @@
 #include "otp/name_codec.h"
 #include "otp/otp_widget.h"
 #include "otp_test_support.h"
+#include "widget_probe.h"
 
 using namespace otp_testing;
 using fake::request;
+using testing_support::accessible_text;
+using testing_support::pixels_changed_by_focus;
+using testing_support::show_active;
 
 namespace {
 
@@ -62,6 +72,7 @@ protected:
   QLCDNumber* lcd() { return page->findChild<QLCDNumber*>("lcdNumber"); }
   QProgressBar* bar() { return page->findChild<QProgressBar*>("progressBar"); }
   QString message() { return page->findChild<QLabel*>("lb_msg")->text(); }
+  QPushButton* copy_button() { return page->findChild<QPushButton*>("pushButton"); }
 
   std::vector<std::string> items() {
     std::vector<std::string> result;
@@ -273,3 +284,56 @@ TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {
   EXPECT_EQ(out.count("OtpWidgetActorDetach exit..."), 0u)
     << "the polling actor still waits for the key";
 }
+
+// -- Keyboard and screen readers ----------------------------------------------
+
+TEST_F(OtpWidgetTest, ScreenReadersGetTheButtonsPurposeAndTheDigitsOnDisplay) {
+  open_with({{"A", 30}});
+  EXPECT_EQ(accessible_text(copy_button(), QAccessible::Name), "Copy code");
+  EXPECT_EQ(copy_button()->toolTip(), "Copy code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Name), "One-time code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "");
+  show("012345", 100);
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Name), "One-time code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "012345");
+  countdown_at(3030);
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "") << "blank with the display";
+}
+
+TEST_F(OtpWidgetTest, KeyboardUsersStartOnTheTokenListAndSeeTheFocusOnTheCopyButton) {
+  open_with({{"A", 30}});
+  testing_support::PageHost window;
+  ASSERT_TRUE(window.show());
+  window.add(page.get());
+  EXPECT_TRUE(wait_until([&] { return QApplication::focusWidget() == combo(); }));
+  const QString platform_style = QApplication::style()->objectName();
+  for (const QString& style : {platform_style, QString("Fusion"), QString("Windows")}) {
+    SCOPED_TRACE(style.toStdString());
+    QApplication::setStyle(QStyleFactory::create(style));
+    EXPECT_GT(pixels_changed_by_focus(copy_button()), 200);
+  }
+  QApplication::setStyle(QStyleFactory::create(platform_style));
+}
+
+TEST_F(OtpWidgetTest, CtrlCCopiesLikeTheButton) {
+  open_with({{"A", 30}});
+  ASSERT_TRUE(show_active(page.get()));
+  show("012345", 100);
+  QTest::keySequence(QApplication::focusWidget(), QKeySequence::Copy);
+  auto data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
+  ASSERT_NE(data, nullptr) << "nothing copied";
+  EXPECT_EQ(data->text(), "012345");
+}
+
+// Run as otp.at_device_pixel_ratio_2 (QT_SCALE_FACTOR=2).
+TEST_F(OtpWidgetTest, AtRatio2PicturesAndTheCopyButtonUseTheLargerArtwork) {
+  ASSERT_EQ(qApp->devicePixelRatio(), 2.0);
+  auto& w = open();
+  EXPECT_EQ(w.findChild<QLabel*>("label_2")->pixmap(Qt::ReturnByValue).size(), QSize(110, 128));
+  EXPECT_EQ(w.findChild<QLabel*>("label")->pixmap(Qt::ReturnByValue).size(), QSize(2048, 712));
+  for (auto mode : {QIcon::Normal, QIcon::Active}) {
+    const QPixmap icon = copy_button()->icon().pixmap(QSize(40, 40), mode);
+    EXPECT_EQ(icon.size(), QSize(80, 80)) << "mode " << mode;
+  }
+}
+

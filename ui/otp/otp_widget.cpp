@@ -12,18 +12,29 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QShortcut>
 
 #include "access_gate.h"
 #include "app_system.h"
+#include "artwork.h"
 #include "countdown.h"
+#include "keyboard_focus.h"
 #include "name_codec.h"
 #include "otp_widget_actor_detach.h"
 #include "ui_otp_widget.h"
 #include "unix_clock.h"
 
+namespace {
+
+const char* const crest_path = ":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png";
+const char* const logo_path = ":/pic/halvard.png";
+
+} // namespace
+
 OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
   : super(parent), service(std::move(service)), ui(new Ui::OtpWidget), pin(std::move(pin)) {
   ui->setupUi(this);
+  finish_form();
   ui->lb_msg->setText(QString());
   ui->progressBar->setRange(0, static_cast<int>(period));
   ui->progressBar->setValue(0);
@@ -36,6 +47,19 @@ OtpWidget::~OtpWidget() {
   std::cout << "destroy OtpWidget..." << std::endl;
   // The polling actor may be waiting for a touch of the key: do not wait for it.
   caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
+}
+
+// What the form cannot say: focus on the token list when the page is shown, a
+// visible focus on the copy button and Ctrl+C for it, and the pictures from
+// their @2x files on high-DPI screens.
+void OtpWidget::finish_form() {
+  focus_first_tab_stop_on_show(this);
+  ring_icon_when_focused(ui->pushButton);
+  auto copy = new QShortcut(QKeySequence::Copy, this);
+  connect(copy, &QShortcut::activated, ui->pushButton, &QAbstractButton::click);
+  const qreal ratio = qApp->devicePixelRatio();
+  ui->label_2->setPixmap(artwork(crest_path, ratio));
+  ui->label->setPixmap(artwork(logo_path, ratio));
 }
 
 void OtpWidget::init() {
@@ -110,11 +134,14 @@ void OtpWidget::show_code(const QString& code) {
   code_text = code;
   ui->lcdNumber->setDigitCount(code.size());
   ui->lcdNumber->display(code);
+  // Screen readers read the digits here, leading zeros included.
+  ui->lcdNumber->setAccessibleDescription(code);
 }
 
 void OtpWidget::blank_display() {
   code_text.clear();
   ui->lcdNumber->display(QString());
+  ui->lcdNumber->setAccessibleDescription(QString());
 }
 
 void OtpWidget::countdown_tick() {

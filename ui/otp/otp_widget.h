@@ -44,6 +44,7 @@ public Q_SLOTS:
   void copy_clicked();
 
 private:
+  void finish_form();
   void set_tokens(const std::vector<OtpTokenInfo>& list);
   void show_code(const QString& code);
   void blank_display();

@@ -9,11 +9,22 @@
 #include "caf/send.hpp"
 
 #include "app_system.h"
+#include "keyboard_focus.h"
 #include "page_worker.h"
 #include "request.h"
 
 #include "ui_set_pin_widget.h"
 
+namespace {
+
+// The action button says what it does, which depends on the page's mode.
+void name_for_mode(QPushButton* button, bool change_mode) {
+  const QString name = change_mode ? SetPinWidget::tr("Change PIN") : SetPinWidget::tr("Set PIN");
+  button->setAccessibleName(name);
+  button->setToolTip(name);
+}
+
+} // namespace
 
 SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_actor service)
   : super(parent),
@@ -22,6 +33,8 @@ SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_act
     main_window(std::move(main_window)),
     start_thread(start_detached) {
   ui->setupUi(this);
+  focus_first_tab_stop_on_show(this);
+  ring_icon_when_focused(ui->bt_set_pin);
   ui->lb_msg->setText("");
   auto has_access = request_blocking<bool>(*app_system, this->service, ::has_atom{},
                                            ::access_atom{});
@@ -35,6 +48,7 @@ SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_act
     ui->le_old_pin->setText("");
     ui->le_old_pin->hide();
   }
+  name_for_mode(ui->bt_set_pin, !ui->le_old_pin->isHidden());
   init();
 }
 
