@@ -23,6 +23,7 @@
 
 #include "app_system.h"
 #include "fake_fido_service.h"
+#include "otp/copied_code.h"
 #include "otp/name_codec.h"
 #include "otp/otp_widget.h"
 #include "otp_test_support.h"
@@ -285,7 +286,17 @@ TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {
     << "the polling actor still waits for the key";
 }
 
-// -- Keyboard and screen readers ----------------------------------------------
+// -- Keyboard, screen readers and the clipboard ----------------------------------
+
+namespace {
+
+const char* const secret_hint = "x-kde-passwordManagerHint";
+
+QString clipboard_text() {
+  return QApplication::clipboard()->text(QClipboard::Clipboard);
+}
+
+} // namespace
 
 TEST_F(OtpWidgetTest, ScreenReadersGetTheButtonsPurposeAndTheDigitsOnDisplay) {
   open_with({{"A", 30}});
@@ -315,6 +326,26 @@ TEST_F(OtpWidgetTest, KeyboardUsersStartOnTheTokenListAndSeeTheFocusOnTheCopyBut
   QApplication::setStyle(QStyleFactory::create(platform_style));
 }
 
+TEST_F(OtpWidgetTest, CopyMarksTheCodeSecretAndConfirmsBesideTheButtonForTwoSeconds) {
+  open_with({{"A", 30}});
+  ASSERT_TRUE(show_active(page.get()));
+  deliver(::msg_atom{}, std::string("kept"));
+  show("012345", 100);
+  copy_button()->click();
+  QElapsedTimer shown;
+  shown.start();
+  auto data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data->text(), "012345");
+  EXPECT_EQ(data->data(secret_hint), "secret");
+  EXPECT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text(), "Copied");
+  EXPECT_EQ(message(), "kept") << "the confirmation leaves the message line alone";
+  ASSERT_TRUE(wait_until([] { return !QToolTip::isVisible(); }, 5000ms));
+  EXPECT_GE(shown.elapsed(), 1500);
+  EXPECT_LE(shown.elapsed(), 3500);
+}
+
 TEST_F(OtpWidgetTest, CtrlCCopiesLikeTheButton) {
   open_with({{"A", 30}});
   ASSERT_TRUE(show_active(page.get()));
@@ -323,6 +354,57 @@ TEST_F(OtpWidgetTest, CtrlCCopiesLikeTheButton) {
   auto data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
   ASSERT_NE(data, nullptr) << "nothing copied";
   EXPECT_EQ(data->text(), "012345");
+  EXPECT_EQ(data->data(secret_hint), "secret");
+  EXPECT_EQ(QToolTip::text(), "Copied");
+}
+
+TEST_F(OtpWidgetTest, ACopiedCodeLeavesTheClipboardWhenItsStepEnds) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  countdown_at(3029);
+  EXPECT_EQ(clipboard_text(), "123456");
+  countdown_at(3030);
+  EXPECT_EQ(clipboard_text(), "");
+
+  // The code's own step counts, also once the page has stopped counting down.
+  show("654321", 101);
+  copy_button()->click();
+  deliver(::stop_atom{});
+  countdown_at(3059);
+  EXPECT_EQ(clipboard_text(), "654321");
+  countdown_at(3060);
+  EXPECT_EQ(clipboard_text(), "");
+}
+
+TEST_F(OtpWidgetTest, WhatTheUserCopiedSinceStaysOnTheClipboard) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  QApplication::clipboard()->setText("mine", QClipboard::Clipboard);
+  countdown_at(3030);
+  EXPECT_EQ(clipboard_text(), "mine");
+
+  show("234567", 101);
+  copy_button()->click();
+  QApplication::clipboard()->setText("234567", QClipboard::Clipboard); // the same digits, from elsewhere
+  countdown_at(3060);
+  EXPECT_EQ(clipboard_text(), "234567");
+
+  show("345678", 102);
+  copy_button()->click();
+  QApplication::clipboard()->setText("theirs", QClipboard::Clipboard);
+  page.reset();
+  EXPECT_EQ(clipboard_text(), "theirs");
+}
+
+TEST_F(OtpWidgetTest, DestroyingThePageTakesItsCodeBack) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  ASSERT_EQ(clipboard_text(), "123456");
+  page.reset();
+  EXPECT_EQ(clipboard_text(), "");
 }
 
 // Run as otp.at_device_pixel_ratio_2 (QT_SCALE_FACTOR=2).
@@ -337,3 +419,24 @@ TEST_F(OtpWidgetTest, AtRatio2PicturesAndTheCopyButtonUseTheLargerArtwork) {
   }
 }
 
+TEST(CopiedCode, IsValidToTheEndOfItsStep) {
+  EXPECT_EQ(end_of_step(100, 30), 3030u);
+  EXPECT_EQ(end_of_step(0, 30), 30u);
+  constexpr auto never = std::numeric_limits<uint64_t>::max();
+  EXPECT_EQ(end_of_step(100, 0), never) << "a period of 0 never ends";
+  EXPECT_EQ(end_of_step(never / 30 - 1, 30), never / 30 * 30);
+  EXPECT_EQ(end_of_step(never / 30, 30), never) << "no overflow";
+  EXPECT_EQ(end_of_step(never, 4294967295u), never);
+}
+
+TEST(CopiedCode, OnlyTheSameTextWithTheSecretHintIsStillOurs) {
+  std::unique_ptr<QMimeData> ours{secret_mime_data("012345")};
+  EXPECT_TRUE(holds_copied_code(ours.get(), "012345"));
+  EXPECT_FALSE(holds_copied_code(ours.get(), "12345"));
+  QMimeData plain;
+  plain.setText("012345");
+  EXPECT_FALSE(holds_copied_code(&plain, "012345"));
+  plain.setData(secret_hint, "public");
+  EXPECT_FALSE(holds_copied_code(&plain, "012345"));
+  EXPECT_FALSE(holds_copied_code(nullptr, "012345"));
+}

@@ -13,10 +13,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QShortcut>
+#include <QToolTip>
 
 #include "access_gate.h"
 #include "app_system.h"
 #include "artwork.h"
+#include "copied_code.h"
 #include "countdown.h"
 #include "keyboard_focus.h"
 #include "name_codec.h"
@@ -28,6 +30,8 @@ namespace {
 
 const char* const crest_path = ":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png";
 const char* const logo_path = ":/pic/halvard.png";
+// How long the confirmation of a copy stays next to the button.
+constexpr int copied_tip_ms = 2000;
 
 } // namespace
 
@@ -44,6 +48,7 @@ OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
 
 OtpWidget::~OtpWidget() {
   stop_widget_delivery(self());
+  forget_copied_code();
   std::cout << "destroy OtpWidget..." << std::endl;
   // The polling actor may be waiting for a touch of the key: do not wait for it.
   caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
@@ -125,7 +130,22 @@ void OtpWidget::copy_clicked() {
   // A blank display copies nothing: the clipboard keeps what it had.
   if (code_text.isEmpty())
     return;
-  QApplication::clipboard()->setText(code_text, QClipboard::Clipboard);
+  QApplication::clipboard()->setMimeData(secret_mime_data(code_text), QClipboard::Clipboard);
+  copied = copied_code{code_text, end_of_step(last_step, period)};
+  // Qt's tool tip hides itself after the given time: no timer of our own.
+  auto button = ui->pushButton;
+  QToolTip::showText(button->mapToGlobal(QPoint(button->width(), button->height() / 2)),
+                     tr("Copied"), button, QRect(), copied_tip_ms);
+}
+
+// Takes the code back from the clipboard unless something else was copied since.
+void OtpWidget::forget_copied_code() {
+  if (!copied)
+    return;
+  auto clipboard = QApplication::clipboard();
+  if (holds_copied_code(clipboard->mimeData(QClipboard::Clipboard), copied->text))
+    clipboard->clear(QClipboard::Clipboard);
+  copied.reset();
 }
 
 // As many digits as the code has, so that leading zeros stay; an empty code
@@ -145,8 +165,10 @@ void OtpWidget::blank_display() {
 }
 
 void OtpWidget::countdown_tick() {
+  uint64_t now = unix_clock::now();
+  if (copied && now >= copied->valid_until)
+    forget_copied_code();
   if (active && period != 0) {
-    uint64_t now = unix_clock::now();
     uint64_t step = now / period;
     if (step > last_step) {
       std::cout << "clear" << step << " " << last_step << std::endl;
