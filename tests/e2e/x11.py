@@ -1,5 +1,6 @@
-"""Just enough Xlib (through ctypes) to find a top-level window by its title
-and ask it to close the way a window manager does (WM_DELETE_WINDOW)."""
+"""Just enough Xlib (through ctypes) to find a top-level window by its title,
+read its size and ask it to close the way a window manager does
+(WM_DELETE_WINDOW)."""
 
 import ctypes
 import ctypes.util
@@ -27,6 +28,11 @@ class _XClientMessageEvent(ctypes.Structure):
     ]
 
 
+class _XWindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int),
+                ("height", ctypes.c_int), ("border_width", ctypes.c_int), ("pad", ctypes.c_long * 32)]
+
+
 class _XEvent(ctypes.Union):
     _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
 
@@ -44,6 +50,7 @@ _xlib.XFetchName.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(ctypes.c_ch
 _xlib.XFree.argtypes = [ctypes.c_void_p]
 _xlib.XSendEvent.argtypes = [ctypes.c_void_p, Window, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
 _xlib.XFlush.argtypes = [ctypes.c_void_p]
+_xlib.XGetWindowAttributes.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(_XWindowAttributes)]
 
 _CLIENT_MESSAGE = 33
 
@@ -81,6 +88,13 @@ class Display:
         """Top-level windows whose title is `title`."""
         root = _xlib.XDefaultRootWindow(self._dpy)
         return [w for w in self._children(root) if self._name(w) == title]
+
+    def size(self, window):
+        """(width, height) of the window in device pixels."""
+        attributes = _XWindowAttributes()
+        if not _xlib.XGetWindowAttributes(self._dpy, window, ctypes.byref(attributes)):
+            raise RuntimeError("no such window")
+        return attributes.width, attributes.height
 
     def request_close(self, window):
         """Sends WM_DELETE_WINDOW, as a window manager's close button does."""
