@@ -40,55 +40,46 @@ def find(nodes, role, name=None):
     return found
 
 
-class SessionBus:
-    """A private session bus, from dbus-launch."""
-
-    def __init__(self):
-        out = subprocess.run(["dbus-launch"], env={"PATH": os.environ["PATH"]}, check=True,
-                             capture_output=True, text=True, timeout=10).stdout
-        values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
-        self.address = values["DBUS_SESSION_BUS_ADDRESS"]
-        self.pid = int(values["DBUS_SESSION_BUS_PID"])
-
-    def has_owner(self, name):
-        result = subprocess.run(
-            ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name],
-            env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.address),
-            capture_output=True, text=True, timeout=10)
-        return "boolean true" in result.stdout
-
-    def stop(self):
-        os.kill(self.pid, 15)
+def dbus_launch():
+    """Starts a private session bus; returns its address and pid."""
+    out = subprocess.run(["dbus-launch"], env={"PATH": os.environ["PATH"]}, check=True,
+                         capture_output=True, text=True, timeout=10).stdout
+    values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return values["DBUS_SESSION_BUS_ADDRESS"], int(values["DBUS_SESSION_BUS_PID"])
 
 
 class ScreenReaderTest(unittest.TestCase):
     def setUp(self):
         self.xvfb = harness.Xvfb()
-        self.bus = SessionBus()
+        self.bus, self.bus_pid = dbus_launch()
         self.processes = []
 
     def tearDown(self):
         for p in reversed(self.processes):
             p.stop()
-        self.bus.stop()
+        os.kill(self.bus_pid, 15)
         self.xvfb.stop()
+
+    def bus_env(self, **more):
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus)
+        env.pop("DISPLAY", None)
+        env.update(more)
+        return env
 
     def start_bus_launcher(self, with_display):
         # With a display the launcher also publishes the accessibility bus on
         # the X root window, where Qt finds it at once; without, Qt must ask
         # the session bus for it.
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus.address)
-        env.pop("DISPLAY", None)
-        if with_display:
-            env["DISPLAY"] = self.xvfb.name
+        env = self.bus_env(**({"DISPLAY": self.xvfb.name} if with_display else {}))
         self.processes.append(Process([BUS_LAUNCHER, "--launch-immediately"], env=env))
-        self.assertTrue(wait_until(lambda: self.bus.has_owner("org.a11y.Bus"), 10))
+        ask = ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+               "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"]
+        self.assertTrue(wait_until(lambda: "boolean true" in subprocess.run(
+            ask, env=env, capture_output=True, text=True, timeout=10).stdout, 10))
 
     def tree(self):
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus.address)
-        result = subprocess.run([sys.executable, os.path.join(HERE, "atspi_tree.py")], env=env,
-                                capture_output=True, text=True, timeout=30)
+        result = subprocess.run([sys.executable, os.path.join(HERE, "atspi_tree.py")],
+                                env=self.bus_env(), capture_output=True, text=True, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)
 
@@ -96,7 +87,7 @@ class ScreenReaderTest(unittest.TestCase):
         self.start_bus_launcher(with_display)
         self.processes.append(start_service(SIM))
         app = start_app(APP, self.xvfb, extra_env={
-            "DBUS_SESSION_BUS_ADDRESS": self.bus.address,
+            "DBUS_SESSION_BUS_ADDRESS": self.bus,
             "QT_ACCESSIBILITY": "1", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
         self.processes.append(app)
         self.assertTrue(app.wait_for_output("set done", 15), app.stdout() + app.stderr())

@@ -428,15 +428,3 @@ TEST(CopiedCode, IsValidToTheEndOfItsStep) {
   EXPECT_EQ(end_of_step(never / 30, 30), never) << "no overflow";
   EXPECT_EQ(end_of_step(never, 4294967295u), never);
 }
-
-TEST(CopiedCode, OnlyTheSameTextWithTheSecretHintIsStillOurs) {
-  std::unique_ptr<QMimeData> ours{secret_mime_data("012345")};
-  EXPECT_TRUE(holds_copied_code(ours.get(), "012345"));
-  EXPECT_FALSE(holds_copied_code(ours.get(), "12345"));
-  QMimeData plain;
-  plain.setText("012345");
-  EXPECT_FALSE(holds_copied_code(&plain, "012345"));
-  plain.setData(secret_hint, "public");
-  EXPECT_FALSE(holds_copied_code(&plain, "012345"));
-  EXPECT_FALSE(holds_copied_code(nullptr, "012345"));
-}
