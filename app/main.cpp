@@ -8,8 +8,10 @@
 
 #include <QApplication>
 
+#include "accessibility.h"
 #include "app_system.h"
 #include "desktop_identity.h"
+#include "high_dpi.h"
 #include "main_window/main_window.h"
 #include "quill_common_config.h"
 #include "vocabulary.h"
@@ -27,9 +29,11 @@ int main(int, char*[]) {
   {
     // Qt gets no arguments: nothing on the command line has any effect.
     int qt_argc = 0;
+    enable_high_dpi_scaling();
     name_application_for_desktop();
     QApplication app(qt_argc, nullptr);
     set_application_window_icon();
+    start_accessibility_bridge();
     {
       MainWindow window;
       window.show();

@@ -27,6 +27,16 @@ render() {
   "$im" -background none "$1" -strip -define png:exclude-chunks=date,time "PNG32:$2"
 }
 
+# render_art SVG PNG: PNG as render() makes it, and beside it PNG@2x at twice
+# the size, which Qt picks on screens with a device pixel ratio of 2.
+# (ImageMagick's SVG delegate ignores -density, so rsvg-convert zooms.)
+render_art() {
+  render "$1" "$2"
+  rsvg-convert -z 2 "$1" -o "$tmp/zoomed.png"
+  "$im" -background none "$tmp/zoomed.png" -strip -define png:exclude-chunks=date,time \
+    "PNG32:${2%.png}@2x.png"
+}
+
 # --- GO button -------------------------------------------------------------
 cat >"$tmp/go.svg" <<'EOF'
 <svg xmlns="http://www.w3.org/2000/svg" width="51" height="51" viewBox="0 0 51 51">
@@ -42,7 +52,7 @@ cat >"$tmp/go.svg" <<'EOF'
         font-family="DejaVu Sans" font-weight="bold" font-size="16.5">GO</text>
 </svg>
 EOF
-render "$tmp/go.svg" "$pic/GoBTN.png"
+render_art "$tmp/go.svg" "$pic/GoBTN.png"
 
 # --- copy-to-clipboard button ------------------------------------------------
 cat >"$tmp/c2c.svg" <<'EOF'
@@ -65,7 +75,7 @@ cat >"$tmp/c2c.svg" <<'EOF'
   </g>
 </svg>
 EOF
-render "$tmp/c2c.svg" "$pic/C2cBTN.png"
+render_art "$tmp/c2c.svg" "$pic/C2cBTN.png"
 
 # --- maker's logo --------------------------------------------------------------
 cat >"$tmp/halvard.svg" <<'EOF'
@@ -79,7 +89,7 @@ cat >"$tmp/halvard.svg" <<'EOF'
   </g>
 </svg>
 EOF
-render "$tmp/halvard.svg" "$pic/halvard.png"
+render_art "$tmp/halvard.svg" "$pic/halvard.png"
 
 # --- product crest (shield with keyhole) -------------------------------------------
 # Drawn on a 55 x 64 grid; the Windows icon is the same drawing at a larger size.
@@ -104,7 +114,7 @@ crest() {
 EOF
 }
 crest 55 64 >"$tmp/crest.svg"
-render "$tmp/crest.svg" "$pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png"
+render_art "$tmp/crest.svg" "$pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png"
 
 # --- one-time password glyph -------------------------------------------------------
 cat >"$tmp/otp.svg" <<'EOF'
@@ -121,7 +131,7 @@ cat >"$tmp/otp.svg" <<'EOF'
   </g>
 </svg>
 EOF
-render "$tmp/otp.svg" "$pic/otp.png"
+render_art "$tmp/otp.svg" "$pic/otp.png"
 
 # --- vector icons, carried as SVG ----------------------------------------------------
 # Only plain shapes, strokes and transforms: Qt's SVG renderer knows no masks or filters.

@@ -24,10 +24,11 @@ def wait_until(predicate, timeout, step=0.05):
 
 
 class Xvfb:
-    def __init__(self):
+    def __init__(self, dpi=96, screen="1024x768x24"):
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen, "-dpi", str(dpi),
+             "-nolisten", "tcp"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
@@ -94,10 +95,11 @@ def start_service(sim, config=None, port=SERVICE_PORT):
     return service
 
 
-def start_app(app, display, extra_args=()):
+def start_app(app, display, extra_args=(), extra_env=None):
     env = dict(os.environ)
     env["DISPLAY"] = display.name
     env.pop("QT_QPA_PLATFORM", None)
+    env.update(extra_env or {})
     return Process([app, *extra_args], env=env)
 
 

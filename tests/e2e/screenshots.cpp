@@ -1,6 +1,7 @@
 // Renders the main window with each of its pages, and the About box, into
 // PNG files: the real widgets against the simulated service, on whatever
-// display Qt is given (the screenshot script runs it under Xvfb).
+// display Qt is given (the screenshot script runs it under Xvfb). On a
+// high-DPI screen the files are named NAME@2x.png and hold device pixels.
 //
 // Usage: screenshots FIDO_OTP_SIM OUTPUT_DIR
 
@@ -22,6 +23,7 @@
 
 #include "about_diag.h"
 #include "app_system.h"
+#include "high_dpi.h"
 #include "qt_wait.h"
 #include "free_port.h"
 #include "main_window/main_window.h"
@@ -39,6 +41,7 @@ using testing_support::wait_for;
 namespace {
 
 QString out_dir;
+QString suffix; // "@2x" on a screen with a device pixel ratio of 2
 
 void settle(int ms = 300) {
   wait_for([] { return false; }, ms);
@@ -46,7 +49,7 @@ void settle(int ms = 300) {
 
 void save(QWidget& w, const char* name) {
   settle();
-  auto path = out_dir + "/" + name + ".png";
+  auto path = out_dir + "/" + name + suffix + ".png";
   if (!w.grab().save(path))
     std::cerr << "cannot write " << path.toStdString() << std::endl;
   else
@@ -81,7 +84,10 @@ int main(int argc, char** argv) {
   init_global_meta_objects(config);
   app_system = new caf::actor_system(config);
   int qt_argc = 0;
+  enable_high_dpi_scaling();
   QApplication app(qt_argc, nullptr);
+  if (app.devicePixelRatio() > 1)
+    suffix = QString("@%1x").arg(app.devicePixelRatio());
 
   {
     MainWindow w{testing_support::unused_port()};

@@ -6,6 +6,7 @@ Usage: test_app_process.py APP SIM [unittest arguments...]"""
 import glob
 import json
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -15,6 +16,9 @@ import harness
 from harness import APP_TITLE, message_lines, start_app, start_service, wait_until
 
 APP = SIM = None
+
+# A token with a short period, so that a copied code expires within the test.
+SHORT = {"name": "Short", "secret": "JBSWY3DPEHPK3PXP", "period": 5}
 
 
 def desktop_entry_value(key):
@@ -62,11 +66,48 @@ class AppProcessTest(unittest.TestCase):
         self.assertTrue(found, "no window appeared:\n" + app.stdout())
         return found[0]
 
-    def close_and_wait(self, app, window, limit):
+    def close_and_wait(self, app, window, limit, xvfb=None):
         closed_at = time.monotonic()
-        self.xvfb.display.request_close(window)
+        (xvfb or self.xvfb).display.request_close(window)
         app.proc.wait(limit)
         return time.monotonic() - closed_at
+
+    def run_x(self, *args, xvfb=None, check=True, **kwargs):
+        env = dict(os.environ, DISPLAY=(xvfb or self.xvfb).name)
+        return subprocess.run(args, env=env, check=check, capture_output=True, text=True,
+                              timeout=10, **kwargs)
+
+    def clipboard(self, target=None):
+        """What xclip reads from the clipboard (for `target`), or None when
+        nothing offers it."""
+        args = ["xclip", "-selection", "clipboard", "-o"] + (["-t", target] if target else [])
+        result = self.run_x(*args, check=False)
+        return result.stdout if result.returncode == 0 else None
+
+    def copy_a_short_lived_code(self):
+        """Starts the application on a key with a short-lived token and presses
+        Ctrl+C in its window early in a time step, once the step's code is on
+        display; returns the step."""
+        self.service({"tokens": [SHORT]})
+        app = self.app()
+        window = self.window(app)
+        self.assertTrue(app.wait_for_output("set done", 10), app.stdout())
+        period = SHORT["period"]
+        self.run_x("xdotool", "windowfocus", "--sync", str(window))
+        for _ in range(5):
+            wait_until(lambda: 1.2 <= time.time() % period < 2.5, period + 1, step=0.02)
+            step = int(time.time()) // period
+            self.run_x("xdotool", "key", "ctrl+c")
+            if wait_until(lambda: self.clipboard() is not None, 1):
+                return step
+            time.sleep(1.5)  # the display was still blank: try in the next step
+        self.fail("no code was copied")
+
+    def totp(self, step):
+        result = subprocess.run(["oathtool", "--totp", "-b", "-s", "%ds" % SHORT["period"],
+                                 "-N", "@%d" % (step * SHORT["period"]), SHORT["secret"]],
+                                check=True, capture_output=True, text=True)
+        return result.stdout.strip()
 
     def assert_in_order(self, lines, expected):
         positions = []
@@ -166,6 +207,47 @@ class AppProcessTest(unittest.TestCase):
         time.sleep(2)
         self.assertTrue(app.running())
         self.assertEqual(self.xvfb.display.find(APP_TITLE), [])
+
+    def test_window_scales_with_the_screen(self):
+        self.service()
+        sizes = {}
+        for dpi in (96, 192):
+            xvfb = self.xvfb if dpi == 96 else harness.Xvfb(dpi=dpi, screen="2048x1536x24")
+            try:
+                app = start_app(APP, xvfb)
+                self.processes.append(app)
+                found = wait_until(lambda: xvfb.display.find(APP_TITLE), 15)
+                self.assertTrue(found, app.stdout())
+                self.assertTrue(app.wait_for_output("set done", 10), app.stdout())
+                sizes[dpi] = xvfb.display.size(found[0])
+                self.close_and_wait(app, found[0], 15, xvfb)
+                self.assertEqual(app.proc.returncode, 0)
+            finally:
+                if xvfb is not self.xvfb:
+                    xvfb.stop()
+        (w1, h1), (w2, h2) = sizes[96], sizes[192]
+        print("window at 96 dpi: %dx%d, at 192 dpi: %dx%d device pixels" % (w1, h1, w2, h2))
+        # Fonts are drawn at each size separately: a few pixels of slack.
+        self.assertAlmostEqual(w2, 2 * w1, delta=8)
+        self.assertAlmostEqual(h2, 2 * h1, delta=8)
+
+    def test_copied_code_leaves_the_clipboard_when_its_step_ends(self):
+        step = self.copy_a_short_lived_code()
+        targets = self.clipboard("TARGETS")
+        text = self.clipboard()
+        secret = self.clipboard("x-kde-passwordManagerHint")
+        print("before: targets %r, text %r, hint %r" % (targets, text, secret))
+        self.assertIn("x-kde-passwordManagerHint", targets.split())
+        self.assertEqual(secret, "secret")
+        self.assertEqual(text, self.totp(step))
+
+        end = (step + 1) * SHORT["period"]
+        self.assertEqual(self.clipboard(), text, "still there in its own step")
+        wait_until(lambda: time.time() >= end + 1.5, SHORT["period"] + 2)
+        targets, text = self.clipboard("TARGETS"), self.clipboard()
+        print("after the step: targets %r, text %r" % (targets, text))
+        self.assertIsNone(text)
+        self.assertFalse(targets and "x-kde-passwordManagerHint" in targets.split())
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """Just enough Xlib (through ctypes) to find a top-level window by its title,
-read its properties, and ask it to close the way a window manager does
+read its size and properties, and ask it to close the way a window manager does
 (WM_DELETE_WINDOW)."""
 
 import ctypes
@@ -28,6 +28,11 @@ class _XClientMessageEvent(ctypes.Structure):
     ]
 
 
+class _XWindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int),
+                ("height", ctypes.c_int), ("border_width", ctypes.c_int), ("pad", ctypes.c_long * 32)]
+
+
 class _XEvent(ctypes.Union):
     _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
 
@@ -49,6 +54,7 @@ _xlib.XGetWindowProperty.argtypes = [
     ctypes.c_void_p, Window, Atom, ctypes.c_long, ctypes.c_long, ctypes.c_int, Atom,
     ctypes.POINTER(Atom), ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
     ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ubyte))]
+_xlib.XGetWindowAttributes.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(_XWindowAttributes)]
 
 _CLIENT_MESSAGE = 33
 
@@ -107,6 +113,13 @@ class Display:
             return list(ctypes.cast(data, ctypes.POINTER(item))[:count.value])
         finally:
             _xlib.XFree(data)
+
+    def size(self, window):
+        """(width, height) of the window in device pixels."""
+        attributes = _XWindowAttributes()
+        if not _xlib.XGetWindowAttributes(self._dpy, window, ctypes.byref(attributes)):
+            raise RuntimeError("no such window")
+        return attributes.width, attributes.height
 
     def request_close(self, window):
         """Sends WM_DELETE_WINDOW, as a window manager's close button does."""

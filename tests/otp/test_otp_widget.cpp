@@ -9,20 +9,31 @@
 #include <QElapsedTimer>
 #include <QLCDNumber>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QToolTip>
 #include <QVBoxLayout>
+
+#include <limits>
 
 #include <gtest/gtest.h>
 
 #include "app_system.h"
 #include "fake_fido_service.h"
+#include "otp/copied_code.h"
 #include "otp/name_codec.h"
 #include "otp/otp_widget.h"
 #include "otp_test_support.h"
+#include "widget_probe.h"
 
 using namespace otp_testing;
 using fake::request;
+using testing_support::accessible_text;
+using testing_support::pixels_changed_by_focus;
+using testing_support::show_active;
 
 namespace {
 
@@ -62,6 +73,7 @@ protected:
   QLCDNumber* lcd() { return page->findChild<QLCDNumber*>("lcdNumber"); }
   QProgressBar* bar() { return page->findChild<QProgressBar*>("progressBar"); }
   QString message() { return page->findChild<QLabel*>("lb_msg")->text(); }
+  QPushButton* copy_button() { return page->findChild<QPushButton*>("pushButton"); }
 
   std::vector<std::string> items() {
     std::vector<std::string> result;
@@ -272,4 +284,147 @@ TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {
   EXPECT_EQ(out.count("destroy OtpWidget..."), 1u);
   EXPECT_EQ(out.count("OtpWidgetActorDetach exit..."), 0u)
     << "the polling actor still waits for the key";
+}
+
+// -- Keyboard, screen readers and the clipboard ----------------------------------
+
+namespace {
+
+const char* const secret_hint = "x-kde-passwordManagerHint";
+
+QString clipboard_text() {
+  return QApplication::clipboard()->text(QClipboard::Clipboard);
+}
+
+} // namespace
+
+TEST_F(OtpWidgetTest, ScreenReadersGetTheButtonsPurposeAndTheDigitsOnDisplay) {
+  open_with({{"A", 30}});
+  EXPECT_EQ(accessible_text(copy_button(), QAccessible::Name), "Copy code");
+  EXPECT_EQ(copy_button()->toolTip(), "Copy code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Name), "One-time code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "");
+  show("012345", 100);
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Name), "One-time code");
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "012345");
+  countdown_at(3030);
+  EXPECT_EQ(accessible_text(lcd(), QAccessible::Description), "") << "blank with the display";
+}
+
+TEST_F(OtpWidgetTest, KeyboardUsersStartOnTheTokenListAndSeeTheFocusOnTheCopyButton) {
+  open_with({{"A", 30}});
+  testing_support::PageHost window;
+  ASSERT_TRUE(window.show());
+  window.add(page.get());
+  EXPECT_TRUE(wait_until([&] { return QApplication::focusWidget() == combo(); }));
+  const QString platform_style = QApplication::style()->objectName();
+  for (const QString& style : {platform_style, QString("Fusion"), QString("Windows")}) {
+    SCOPED_TRACE(style.toStdString());
+    QApplication::setStyle(QStyleFactory::create(style));
+    EXPECT_GT(pixels_changed_by_focus(copy_button()), 200);
+  }
+  QApplication::setStyle(QStyleFactory::create(platform_style));
+}
+
+TEST_F(OtpWidgetTest, CopyMarksTheCodeSecretAndConfirmsBesideTheButtonForTwoSeconds) {
+  open_with({{"A", 30}});
+  ASSERT_TRUE(show_active(page.get()));
+  deliver(::msg_atom{}, std::string("kept"));
+  show("012345", 100);
+  copy_button()->click();
+  QElapsedTimer shown;
+  shown.start();
+  auto data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data->text(), "012345");
+  EXPECT_EQ(data->data(secret_hint), "secret");
+  EXPECT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text(), "Copied");
+  EXPECT_EQ(message(), "kept") << "the confirmation leaves the message line alone";
+  ASSERT_TRUE(wait_until([] { return !QToolTip::isVisible(); }, 5000ms));
+  EXPECT_GE(shown.elapsed(), 1500);
+  EXPECT_LE(shown.elapsed(), 3500);
+}
+
+TEST_F(OtpWidgetTest, CtrlCCopiesLikeTheButton) {
+  open_with({{"A", 30}});
+  ASSERT_TRUE(show_active(page.get()));
+  show("012345", 100);
+  QTest::keySequence(QApplication::focusWidget(), QKeySequence::Copy);
+  auto data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
+  ASSERT_NE(data, nullptr) << "nothing copied";
+  EXPECT_EQ(data->text(), "012345");
+  EXPECT_EQ(data->data(secret_hint), "secret");
+  EXPECT_EQ(QToolTip::text(), "Copied");
+}
+
+TEST_F(OtpWidgetTest, ACopiedCodeLeavesTheClipboardWhenItsStepEnds) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  countdown_at(3029);
+  EXPECT_EQ(clipboard_text(), "123456");
+  countdown_at(3030);
+  EXPECT_EQ(clipboard_text(), "");
+
+  // The code's own step counts, also once the page has stopped counting down.
+  show("654321", 101);
+  copy_button()->click();
+  deliver(::stop_atom{});
+  countdown_at(3059);
+  EXPECT_EQ(clipboard_text(), "654321");
+  countdown_at(3060);
+  EXPECT_EQ(clipboard_text(), "");
+}
+
+TEST_F(OtpWidgetTest, WhatTheUserCopiedSinceStaysOnTheClipboard) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  QApplication::clipboard()->setText("mine", QClipboard::Clipboard);
+  countdown_at(3030);
+  EXPECT_EQ(clipboard_text(), "mine");
+
+  show("234567", 101);
+  copy_button()->click();
+  QApplication::clipboard()->setText("234567", QClipboard::Clipboard); // the same digits, from elsewhere
+  countdown_at(3060);
+  EXPECT_EQ(clipboard_text(), "234567");
+
+  show("345678", 102);
+  copy_button()->click();
+  QApplication::clipboard()->setText("theirs", QClipboard::Clipboard);
+  page.reset();
+  EXPECT_EQ(clipboard_text(), "theirs");
+}
+
+TEST_F(OtpWidgetTest, DestroyingThePageTakesItsCodeBack) {
+  open_with({{"A", 30}});
+  show("123456", 100);
+  copy_button()->click();
+  ASSERT_EQ(clipboard_text(), "123456");
+  page.reset();
+  EXPECT_EQ(clipboard_text(), "");
+}
+
+// Run as otp.at_device_pixel_ratio_2 (QT_SCALE_FACTOR=2).
+TEST_F(OtpWidgetTest, AtRatio2PicturesAndTheCopyButtonUseTheLargerArtwork) {
+  ASSERT_EQ(qApp->devicePixelRatio(), 2.0);
+  auto& w = open();
+  EXPECT_EQ(w.findChild<QLabel*>("label_2")->pixmap(Qt::ReturnByValue).size(), QSize(110, 128));
+  EXPECT_EQ(w.findChild<QLabel*>("label")->pixmap(Qt::ReturnByValue).size(), QSize(2048, 712));
+  for (auto mode : {QIcon::Normal, QIcon::Active}) {
+    const QPixmap icon = copy_button()->icon().pixmap(QSize(40, 40), mode);
+    EXPECT_EQ(icon.size(), QSize(80, 80)) << "mode " << mode;
+  }
+}
+
+TEST(CopiedCode, IsValidToTheEndOfItsStep) {
+  EXPECT_EQ(end_of_step(100, 30), 3030u);
+  EXPECT_EQ(end_of_step(0, 30), 30u);
+  constexpr auto never = std::numeric_limits<uint64_t>::max();
+  EXPECT_EQ(end_of_step(100, 0), never) << "a period of 0 never ends";
+  EXPECT_EQ(end_of_step(never / 30 - 1, 30), never / 30 * 30);
+  EXPECT_EQ(end_of_step(never / 30, 30), never) << "no overflow";
+  EXPECT_EQ(end_of_step(never, 4294967295u), never);
 }

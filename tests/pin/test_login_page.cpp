@@ -19,11 +19,14 @@
 #include "journal.h"
 #include "log_capture.h"
 #include "pin/login_page.h"
+#include "widget_probe.h"
 
 using fake::request;
 using pin_test::Journal;
 using pin_test::wait_for;
 using testing_support::LogCapture;
+using testing_support::accessible_text;
+using testing_support::pixels_changed_by_focus;
 
 namespace {
 
@@ -65,6 +68,17 @@ TEST_F(LoginPageTest, StartsIdleWithAnEmptyMessageAndAMaskedField) {
   EXPECT_FALSE(go(*page)->icon().isNull());
   EXPECT_EQ(go(*page)->iconSize(), QSize(40, 40));
   EXPECT_EQ(service.count(request::verify), 0);
+}
+
+TEST_F(LoginPageTest, TypingGoesToThePinFieldAndGoSaysWhatItDoes) {
+  auto page = make_page();
+  testing_support::PageHost window; // the page may come after the window is shown
+  ASSERT_TRUE(window.show());
+  window.add(page.get());
+  EXPECT_TRUE(wait_for([&] { return QApplication::focusWidget() == pin_edit(*page); }));
+  EXPECT_EQ(accessible_text(go(*page), QAccessible::Name), "Log in");
+  EXPECT_EQ(go(*page)->toolTip(), "Log in");
+  EXPECT_GT(pixels_changed_by_focus(go(*page)), 200) << "Go shows when it has the focus";
 }
 
 TEST_F(LoginPageTest, AcceptedPinGoesToTheMainWindowAndNeverToTheOutput) {

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 
 #include <chrono>
 #include <functional>
@@ -22,11 +23,15 @@
 #include "log_capture.h"
 #include "pin/password_line_edit.h"
 #include "pin/set_pin_widget.h"
+#include "widget_probe.h"
 
 using fake::request;
 using pin_test::Journal;
 using pin_test::wait_for;
 using testing_support::LogCapture;
+using testing_support::accessible_text;
+using testing_support::pixels_changed_by_focus;
+using testing_support::show_active;
 using changes = std::vector<std::pair<std::string, std::string>>;
 using strings = std::vector<std::string>;
 
@@ -96,6 +101,32 @@ TEST_F(SetPinWidgetTest, KeyWithPinOpensInChangeModeWithoutPinInSetMode) {
   EXPECT_EQ(field(*set, "le_old_pin")->text(), "");
   EXPECT_EQ(message(*set), "");
   EXPECT_EQ(service.count(request::has_access), 2);
+}
+
+TEST_F(SetPinWidgetTest, TypingGoesToTheFirstShownFieldAndTheButtonFollowsTheMode) {
+  // Set mode, shown on its own: the old-PIN field is hidden.
+  auto set = make_page(false);
+  ASSERT_TRUE(show_active(set.get()));
+  EXPECT_EQ(QApplication::focusWidget(), field(*set, "le_new_pin"));
+  EXPECT_EQ(accessible_text(button(*set), QAccessible::Name), "Set PIN");
+  EXPECT_EQ(button(*set)->toolTip(), "Set PIN");
+  EXPECT_GT(pixels_changed_by_focus(button(*set)), 100) << "the button shows when it has the focus";
+  set.reset();
+
+  // Change mode, added to a window that is already shown, as the main window does.
+  testing_support::PageHost window;
+  ASSERT_TRUE(window.show());
+  auto change = make_page(true);
+  window.add(change.get());
+  EXPECT_TRUE(wait_for([&] { return QApplication::focusWidget() == field(*change, "le_old_pin"); }));
+  EXPECT_EQ(accessible_text(button(*change), QAccessible::Name), "Change PIN");
+  EXPECT_EQ(button(*change)->toolTip(), "Change PIN");
+  for (auto name : {"le_old_pin", "le_new_pin", "le_new_pin1"}) {
+    auto eye = field(*change, name)->findChild<QToolButton*>();
+    ASSERT_NE(eye, nullptr);
+    EXPECT_EQ(accessible_text(eye, QAccessible::Name), "Show PIN") << name;
+    EXPECT_EQ(eye->toolTip(), "Show PIN") << name;
+  }
 }
 
 TEST_F(SetPinWidgetTest, ConfirmationMustMatchByteForByte) {

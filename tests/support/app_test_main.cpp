@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app_system.h"
+#include "high_dpi.h"
 #include "quill_common_config.h"
 #include "vocabulary.h"
 
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   int qt_argc = 0;
+  enable_high_dpi_scaling();
   auto app = new QApplication(qt_argc, nullptr);
   int result = RUN_ALL_TESTS();
   delete app;

@@ -78,6 +78,22 @@ QColor meanOpaqueColour(const QImage& image) {
     return QColor(int(r / n), int(g / n), int(b / n));
 }
 
+// Mean difference per channel (0..255) between `image` and `other` smoothly
+// scaled to the size of `image`; both premultiplied ARGB32.
+double meanDifferenceScaledTo(const QImage& image, const QImage& other) {
+    const QImage scaled = other.scaled(image.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    qint64 difference = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb a = image.pixel(x, y);
+            const QRgb b = scaled.pixel(x, y);
+            difference += std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) +
+                          std::abs(qBlue(a) - qBlue(b)) + std::abs(qAlpha(a) - qAlpha(b));
+        }
+    }
+    return double(difference) / (image.width() * image.height() * 4);
+}
+
 struct Art {
     const char* path;    // inside the bundle
     const char* format;  // as QImageReader names it
@@ -94,6 +110,16 @@ const Art kPngs[] = {
     {":/pic/halvard.png", "png", {1024, 356}},
     {":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png", "png", {55, 64}},
     {":/pic/otp.png", "png", {64, 64}},
+};
+
+// The same drawings at twice the size, which Qt picks on screens with a
+// device pixel ratio of 2.
+const Art kPngs2x[] = {
+    {":/pic/GoBTN@2x.png", "png", {102, 102}},
+    {":/pic/C2cBTN@2x.png", "png", {102, 102}},
+    {":/pic/halvard@2x.png", "png", {2048, 712}},
+    {":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64@2x.png", "png", {110, 128}},
+    {":/pic/otp@2x.png", "png", {128, 128}},
 };
 
 const Art kSvgs[] = {
@@ -149,6 +175,31 @@ TEST_P(BundledPng, IsEightBitRgba) {
 INSTANTIATE_TEST_SUITE_P(Png, BundledArt, ::testing::ValuesIn(kPngs));
 INSTANTIATE_TEST_SUITE_P(Svg, BundledArt, ::testing::ValuesIn(kSvgs));
 INSTANTIATE_TEST_SUITE_P(Png, BundledPng, ::testing::ValuesIn(kPngs));
+INSTANTIATE_TEST_SUITE_P(Png2x, BundledArt, ::testing::ValuesIn(kPngs2x));
+INSTANTIATE_TEST_SUITE_P(Png2x, BundledPng, ::testing::ValuesIn(kPngs2x));
+
+// Every PNG of the bundle, the ones added later included, has an @2x file
+// with the same drawing at twice the size.
+TEST(Bundle, EveryPngHasATwiceAsLargeVariant) {
+    int pngs = 0;
+    QDirIterator it(QStringLiteral(":/pic"), {QStringLiteral("*.png")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(QLatin1String("@2x.png"))) {
+            continue;
+        }
+        ++pngs;
+        SCOPED_TRACE(path.toStdString());
+        const QString sharp = path.left(path.size() - 4) + QStringLiteral("@2x.png");
+        ASSERT_TRUE(QFile::exists(sharp));
+        const QImage normal = QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage large = QImage(sharp).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_EQ(large.size(), normal.size() * 2);
+        EXPECT_LT(meanDifferenceScaledTo(normal, large), 12.0);
+    }
+    EXPECT_EQ(pngs, int(std::size(kPngs)));
+}
 
 TEST(Bundle, StoresEveryPictureUncompressed) {
     int files = 0;
@@ -159,7 +210,7 @@ TEST(Bundle, StoresEveryPictureUncompressed) {
         EXPECT_EQ(QResource(path).compressionAlgorithm(), QResource::NoCompression)
             << path.toStdString();
     }
-    EXPECT_GE(files, int(std::size(kPngs) + std::size(kSvgs)));
+    EXPECT_GE(files, int(std::size(kPngs) + std::size(kPngs2x) + std::size(kSvgs)));
 }
 
 // The artwork is drawn on transparency; a render flattened onto a background fails here.
@@ -326,18 +377,7 @@ TEST(WindowsResources, IconIsOne32BitImageOfTheCrest) {
     // Scaled down it matches the bundled crest.
     const QImage crest = QImage(QStringLiteral(":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png"))
                              .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const QImage small = icon.scaled(crest.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    qint64 difference = 0;
-    for (int y = 0; y < crest.height(); ++y) {
-        for (int x = 0; x < crest.width(); ++x) {
-            const QRgb a = crest.pixel(x, y);
-            const QRgb b = small.pixel(x, y);
-            difference += std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) +
-                          std::abs(qBlue(a) - qBlue(b)) + std::abs(qAlpha(a) - qAlpha(b));
-        }
-    }
-    const double mean = double(difference) / (crest.width() * crest.height() * 4);
-    EXPECT_LT(mean, 12.0);
+    EXPECT_LT(meanDifferenceScaledTo(crest, icon), 12.0);
 }
 
 TEST(WindowsResources, ManifestRunsAsInvokerWithoutUiAccess) {

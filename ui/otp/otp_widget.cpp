@@ -12,18 +12,33 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QShortcut>
+#include <QToolTip>
 
 #include "access_gate.h"
 #include "app_system.h"
+#include "artwork.h"
+#include "copied_code.h"
 #include "countdown.h"
+#include "keyboard_focus.h"
 #include "name_codec.h"
 #include "otp_widget_actor_detach.h"
 #include "ui_otp_widget.h"
 #include "unix_clock.h"
 
+namespace {
+
+const char* const crest_path = ":/pic/Tovrin Authenticator/Tovrin Crest 64 x 64.png";
+const char* const logo_path = ":/pic/halvard.png";
+// How long the confirmation of a copy stays next to the button.
+constexpr int copied_tip_ms = 2000;
+
+} // namespace
+
 OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
   : super(parent), service(std::move(service)), ui(new Ui::OtpWidget), pin(std::move(pin)) {
   ui->setupUi(this);
+  finish_form();
   ui->lb_msg->setText(QString());
   ui->progressBar->setRange(0, static_cast<int>(period));
   ui->progressBar->setValue(0);
@@ -33,9 +48,23 @@ OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
 
 OtpWidget::~OtpWidget() {
   stop_widget_delivery(self());
+  forget_copied_code();
   std::cout << "destroy OtpWidget..." << std::endl;
   // The polling actor may be waiting for a touch of the key: do not wait for it.
   caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
+}
+
+// What the form cannot say: focus on the token list when the page is shown, a
+// visible focus on the copy button and Ctrl+C for it, and the pictures from
+// their @2x files on high-DPI screens.
+void OtpWidget::finish_form() {
+  focus_first_tab_stop_on_show(this);
+  ring_icon_when_focused(ui->pushButton);
+  auto copy = new QShortcut(QKeySequence::Copy, this);
+  connect(copy, &QShortcut::activated, ui->pushButton, &QAbstractButton::click);
+  const qreal ratio = qApp->devicePixelRatio();
+  ui->label_2->setPixmap(artwork(crest_path, ratio));
+  ui->label->setPixmap(artwork(logo_path, ratio));
 }
 
 void OtpWidget::init() {
@@ -101,7 +130,22 @@ void OtpWidget::copy_clicked() {
   // A blank display copies nothing: the clipboard keeps what it had.
   if (code_text.isEmpty())
     return;
-  QApplication::clipboard()->setText(code_text, QClipboard::Clipboard);
+  QApplication::clipboard()->setMimeData(secret_mime_data(code_text), QClipboard::Clipboard);
+  copied = copied_code{code_text, end_of_step(last_step, period)};
+  // Qt's tool tip hides itself after the given time: no timer of our own.
+  auto button = ui->pushButton;
+  QToolTip::showText(button->mapToGlobal(QPoint(button->width(), button->height() / 2)),
+                     tr("Copied"), button, QRect(), copied_tip_ms);
+}
+
+// Takes the code back from the clipboard unless something else was copied since.
+void OtpWidget::forget_copied_code() {
+  if (!copied)
+    return;
+  auto clipboard = QApplication::clipboard();
+  if (holds_copied_code(clipboard->mimeData(QClipboard::Clipboard), copied->text))
+    clipboard->clear(QClipboard::Clipboard);
+  copied.reset();
 }
 
 // As many digits as the code has, so that leading zeros stay; an empty code
@@ -110,16 +154,21 @@ void OtpWidget::show_code(const QString& code) {
   code_text = code;
   ui->lcdNumber->setDigitCount(code.size());
   ui->lcdNumber->display(code);
+  // Screen readers read the digits here, leading zeros included.
+  ui->lcdNumber->setAccessibleDescription(code);
 }
 
 void OtpWidget::blank_display() {
   code_text.clear();
   ui->lcdNumber->display(QString());
+  ui->lcdNumber->setAccessibleDescription(QString());
 }
 
 void OtpWidget::countdown_tick() {
+  uint64_t now = unix_clock::now();
+  if (copied && now >= copied->valid_until)
+    forget_copied_code();
   if (active && period != 0) {
-    uint64_t now = unix_clock::now();
     uint64_t step = now / period;
     if (step > last_step) {
       std::cout << "clear" << step << " " << last_step << std::endl;

@@ -3,6 +3,7 @@
 // CAF headers come before Qt headers.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "copied_code.h"
 #include "fido_otp_actor.h"
 
 namespace Ui {
@@ -44,10 +46,12 @@ public Q_SLOTS:
   void copy_clicked();
 
 private:
+  void finish_form();
   void set_tokens(const std::vector<OtpTokenInfo>& list);
   void show_code(const QString& code);
   void blank_display();
   void countdown_tick();
+  void forget_copied_code();
 
   fido_otp_actor service;
   std::unique_ptr<Ui::OtpWidget> ui;
@@ -59,4 +63,6 @@ private:
   std::vector<OtpTokenInfo> tokens;
   std::string pin;
   QString code_text;
+  // The code last put on the clipboard, taken back when its step ends.
+  std::optional<copied_code> copied;
 };

@@ -5,6 +5,8 @@ target_sources(ui PRIVATE
   otp/name_codec.h
   otp/name_codec.cpp
   otp/countdown.h
+  otp/copied_code.h
+  otp/copied_code.cpp
   otp/access_gate.h
   otp/access_gate.cpp
   otp/otp_widget_actor_detach.h

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include "app_system.h"
+#include "keyboard_focus.h"
 #include "page_worker.h"
 #include "request.h"
 
@@ -49,6 +50,8 @@ LoginPage::LoginPage(QWidget* parent, caf::actor main_window, fido_otp_actor ser
     ui(std::make_unique<Ui::LoginPage>()),
     start_thread(start_detached) {
   ui->setupUi(this);
+  focus_first_tab_stop_on_show(this);
+  ring_icon_when_focused(ui->bt_go);
   ui->lb_msg->setText("");
   super::init(*app_system);
   set_message_handler([this](caf::actor_companion*) -> caf::message_handler {

@@ -1,6 +1,7 @@
 #include "password_line_edit.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QIcon>
 #include <QToolButton>
 
@@ -15,7 +16,11 @@ PasswordLineEdit::PasswordLineEdit(QWidget* parent) : QLineEdit(parent) {
   setEchoMode(QLineEdit::Password);
   // The action only places the button; its triggered() is left unconnected.
   auto action = addAction(QIcon(masked_icon), QLineEdit::TrailingPosition);
+  // The eye button takes its tip from the action.
+  const QString show_pin = QCoreApplication::translate("PasswordLineEdit", "Show PIN");
+  action->setToolTip(show_pin);
   eye = qobject_cast<QToolButton*>(action->associatedWidgets().last());
+  eye->setAccessibleName(show_pin);
   eye->hide();
   eye->setCursor(Qt::PointingHandCursor);
   connect(eye, &QToolButton::pressed, this, &PasswordLineEdit::eye_pressed);

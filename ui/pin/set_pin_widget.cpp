@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include "app_system.h"
+#include "keyboard_focus.h"
 #include "page_worker.h"
 #include "request.h"
 
@@ -52,6 +53,13 @@ void set_pin(const caf::actor& page, const caf::actor& main_window,
     caf::delayed_anon_send(main_window, std::chrono::seconds(2), ::pin_atom{}, new_pin);
 }
 
+// The action button says what it does, which depends on the page's mode.
+void name_for_mode(QPushButton* button, bool change_mode) {
+  const QString name = change_mode ? SetPinWidget::tr("Change PIN") : SetPinWidget::tr("Set PIN");
+  button->setAccessibleName(name);
+  button->setToolTip(name);
+}
+
 } // namespace
 
 SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_actor service)
@@ -61,6 +69,8 @@ SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_act
     main_window(std::move(main_window)),
     start_thread(start_detached) {
   ui->setupUi(this);
+  focus_first_tab_stop_on_show(this);
+  ring_icon_when_focused(ui->bt_set_pin);
   ui->lb_msg->setText("");
   auto has_access = request_blocking<bool>(*app_system, this->service, ::has_atom{},
                                            ::access_atom{});
@@ -74,6 +84,7 @@ SetPinWidget::SetPinWidget(QWidget* parent, caf::actor main_window, fido_otp_act
     ui->le_old_pin->setText("");
     ui->le_old_pin->hide();
   }
+  name_for_mode(ui->bt_set_pin, !ui->le_old_pin->isHidden());
   init();
 }
 
