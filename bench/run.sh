@@ -29,8 +29,10 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
   -DTOVRIN_STOCK_SCHEDULER=OFF >/dev/null
 cmake --build build-bench -j"$jobs" --target tovrin-authenticator fido-otp-sim
 if [ $soak -eq 1 ]; then
+  cmake --build build-bench -j"$jobs" --target request_stress
   exec python3 bench/soak.py --app build-bench/app/tovrin-authenticator \
-    --sim build-bench/sim/fido-otp-sim --results bench/results "$@"
+    --sim build-bench/sim/fido-otp-sim --stress build-bench/bench/request_stress \
+    --results bench/results "$@"
 fi
 cmake -S . -B build-bench-stock -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
   -DTOVRIN_STOCK_SCHEDULER=ON >/dev/null

@@ -3,12 +3,16 @@
 the memory (VmRSS) of both is sampled; then the service is killed and the
 application goes on polling a service that is gone. Prints the growth of each
 as a least-squares slope in KB per hour and writes soak-<label>.txt/.json.
+With --stress, request_stress then sends the service the requests of days of
+polling in a minute or two and reports how both ends grew per 100,000.
 Started by `bench/run.sh --soak`; needs 127.0.0.1:12900 free."""
 
 import argparse
 import json
 import os
+import re
 import signal
+import subprocess
 import sys
 import time
 
@@ -49,6 +53,27 @@ def sample_for(seconds, interval, pids, t0, series):
         time.sleep(max(0.0, interval - (time.monotonic() - now)))
 
 
+def stress(sim, stress_exe, requests):
+    """Runs request_stress against a fido-otp-sim of its own (free port);
+    returns [(requests, client KB, sim KB)]."""
+    service = measure.spawn([sim, "--port", "0"], stderr=subprocess.STDOUT)
+    reader = measure.LineReader(service.stdout)
+    if not reader.wait_for(lambda: any("serving on" in l[2] for l in reader.lines), 15):
+        raise SystemExit("error: fido-otp-sim did not start for the stress run")
+    port = re.search(r"serving on 127\.0\.0\.1:(\d+)",
+                     "\n".join(l[2] for l in reader.lines)).group(1)
+    out = subprocess.run([stress_exe, port, str(service.pid), str(requests)], check=True,
+                         capture_output=True, text=True).stdout
+    measure.stop(service)
+    rows = []
+    for line in out.splitlines():
+        m = re.match(r"(\d+) requests: client (-?\d+) KB, sim (-?\d+) KB", line)
+        if m:
+            rows.append(tuple(int(x) for x in m.groups()))
+            log("  " + line)
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--app", required=True)
@@ -60,13 +85,15 @@ def main():
     ap.add_argument("--interval", type=float, default=30.0)
     ap.add_argument("--warm-up", type=float, default=60.0,
                     help="seconds on the codes page before the first sample")
+    ap.add_argument("--stress", help="request_stress executable: also run it")
+    ap.add_argument("--stress-requests", type=int, default=200000)
     a = ap.parse_args()
     signal.signal(signal.SIGTERM, measure.on_signal)
     signal.signal(signal.SIGINT, measure.on_signal)
     os.makedirs(a.results, exist_ok=True)
 
-    series = {}
     phases = {}
+    stressed = []
     try:
         display = start_xvfb()
         service = Service(a.sim, os.path.join(a.results, f"soak-{a.label}-sim.log"))
@@ -92,6 +119,10 @@ def main():
         run.save_output(os.path.join(a.results, f"soak-{a.label}-app.log"))
         service.save_log()
         run.stop()
+        service.stop()
+        if a.stress:
+            log(f"stress: {a.stress_requests} requests to a fido-otp-sim of its own")
+            stressed = stress(a.sim, a.stress, a.stress_requests)
     finally:
         stop_all()
 
@@ -121,11 +152,19 @@ def main():
             f"{a.interval:.0f} s; slope = least squares\n\n"
             + "\n".join([fmt(heads), fmt(["-" * w for w in widths])] + [fmt(r) for r in lines])
             + "\n")
+    if stressed:
+        # From the first tenth on: the first requests fill caches and buffers.
+        (n0, c0, s0), (n1, c1, s1) = stressed[1], stressed[-1]
+        per = 100000 / (n1 - n0)
+        text += (f"\nstress: {n1} requests back to back ({n1 / 86400:.1f} days of one a second); "
+                 f"growth from request {n0} to {n1}, per 100,000 requests: "
+                 f"client {(c1 - c0) * per:+.0f} KB, fido-otp-sim {(s1 - s0) * per:+.0f} KB\n")
     print("\n" + text, flush=True)
     with open(os.path.join(a.results, f"soak-{a.label}.txt"), "w") as f:
         f.write(text)
     with open(os.path.join(a.results, f"soak-{a.label}.json"), "w") as f:
-        json.dump({"rows": rows, "samples": phases, "args": vars(a)}, f, indent=2)
+        json.dump({"rows": rows, "samples": phases, "stress": stressed, "args": vars(a)}, f,
+                  indent=2)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,81 @@
+// Days of polling in a minute or two: blocking requests, one after the other,
+// from one long-lived handle to fido-otp-sim over TCP, as the app makes them
+// (the token list and the access query in turn). Prints the memory (VmRSS) of
+// this process and of the service every tenth of the way.
+// Usage: request_stress PORT SIM_PID REQUESTS
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "caf/actor_system.hpp"
+#include "caf/actor_system_config.hpp"
+#include "caf/io/middleman.hpp"
+
+#include "fido_otp_actor.h"
+#include "request.h"
+#include "scheduler.h"
+#include "vocabulary.h"
+
+namespace {
+
+long rss_kb(long pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: request_stress PORT SIM_PID REQUESTS\n");
+    return 2;
+  }
+  const auto port = static_cast<uint16_t>(std::atoi(argv[1]));
+  const long sim_pid = std::atol(argv[2]);
+  const long requests = std::max(10L, std::atol(argv[3]));
+
+  // Never destroyed, as in the app.
+  auto cfg = new caf::actor_system_config;
+  cfg->load<caf::io::middleman>();
+  select_scheduler(*cfg);
+  init_global_meta_objects(*cfg);
+  auto sys = new caf::actor_system{*cfg};
+  auto service = sys->middleman().remote_actor("127.0.0.1", port);
+  if (!service) {
+    std::fprintf(stderr, "no service: %s\n", sys->render(service.error()).c_str());
+    std::_Exit(1);
+  }
+  auto fido = request_blocking<caf::actor>(*sys, *service, ::get_atom{}, ::actor_fido_otp{});
+  if (!fido) {
+    std::fprintf(stderr, "no FIDO OTP actor: %s\n", fido.error_text().c_str());
+    std::_Exit(1);
+  }
+  auto key = caf::actor_cast<fido_otp_actor>(*fido);
+  for (long i = 0; i <= requests; ++i) {
+    if (i % (requests / 10) == 0) {
+      std::printf("%ld requests: client %ld KB, sim %ld KB\n", i, rss_kb(::getpid()),
+                  rss_kb(sim_pid));
+      std::fflush(stdout);
+    }
+    bool ok = i % 2 ? static_cast<bool>(request_blocking<std::vector<OtpTokenInfo>>(
+                        *sys, key, ::get_atom{}, ::info_atom{}))
+                    : static_cast<bool>(request_blocking<bool>(*sys, key, ::has_atom{},
+                                                               ::access_atom{}));
+    if (!ok) {
+      std::fprintf(stderr, "request %ld failed\n", i);
+      std::_Exit(1);
+    }
+  }
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
