@@ -7,8 +7,8 @@
 #include "caf/all.hpp"
 #include "caf/io/all.hpp"
 
-#include "sim/key_config.h"
 #include "scheduler.h"
+#include "sim/key_config.h"
 #include "sim/sim_service.h"
 #include "vocabulary.h"
 
