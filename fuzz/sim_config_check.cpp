@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/key_config.h"
-#include "sim/totp.h"
+#include "crypto/totp.h"
 
 namespace fuzz_checks {
 
@@ -77,11 +77,11 @@ std::string check_token(const sim::Token& token, size_t index) {
     return where + "digits " + std::to_string(token.digits) + " outside 6..8";
   if (token.secret.empty())
     return where + "empty secret";
-  auto decoded = sim::base32_decode(token.secret_base32);
+  auto decoded = crypto::base32_decode(token.secret_base32);
   if (!decoded || *decoded != token.secret)
     return where + "secret does not match its base32 text";
   if (index < coded_tokens) {
-    const auto code = sim::totp(token.secret, 1700000000, token.period, token.digits,
+    const auto code = crypto::totp(token.secret, 1700000000, token.period, token.digits,
                                 token.algorithm);
     if (code.size() != static_cast<size_t>(token.digits))
       return where + "code \"" + code + "\" is not " + std::to_string(token.digits)

@@ -142,7 +142,7 @@ std::string parse_hex(const std::string& text, const std::string& path) {
 
 void set_secret(Token& token, const json& value, const std::string& path) {
   const std::string& text = get_string(value, path);
-  auto decoded = base32_decode(text);
+  auto decoded = crypto::base32_decode(text);
   if (!decoded) fail(path, "invalid base32");
   if (decoded->empty()) fail(path, "must not be empty");
   token.secret_base32 = text;
@@ -164,9 +164,9 @@ int get_digits(const json& value, const std::string& path) {
   return static_cast<int>(digits);
 }
 
-Algorithm get_algorithm(const json& value, const std::string& path) {
+crypto::Algorithm get_algorithm(const json& value, const std::string& path) {
   const std::string& text = get_string(value, path);
-  auto algorithm = parse_algorithm(text);
+  auto algorithm = crypto::parse_algorithm(text);
   if (!algorithm) fail(path, "unknown algorithm " + in_quotes(text) + " (SHA1, SHA256 or SHA512)");
   return *algorithm;
 }
@@ -251,7 +251,7 @@ void generate_tokens(const json& value, std::vector<Token>& tokens) {
     token.name = prefix + std::string(width - number.size(), '0') + number;
     if (!shared_secret) {
       token.secret = derived_secret(token.name);
-      token.secret_base32 = base32_encode(token.secret);
+      token.secret_base32 = crypto::base32_encode(token.secret);
     }
     tokens.push_back(std::move(token));
   }
@@ -382,10 +382,10 @@ KeyConfig parse_root(const json& root) {
 }
 
 Token demo_token(std::string name, std::string secret, uint32_t period, int digits,
-                 Algorithm algorithm) {
+                 crypto::Algorithm algorithm) {
   Token token;
   token.name = std::move(name);
-  token.secret = base32_decode(secret).value();
+  token.secret = crypto::base32_decode(secret).value();
   token.secret_base32 = std::move(secret);
   token.period = period;
   token.digits = digits;
@@ -410,12 +410,12 @@ std::optional<Request> parse_request(std::string_view name) {
 KeyConfig default_key() {
   KeyConfig config;
   config.tokens.push_back(
-      demo_token("GitHub", "RTZZPLE75SREQ5Z6GMHJIB2QK3EGY424", 30, 6, Algorithm::sha1));
+      demo_token("GitHub", "RTZZPLE75SREQ5Z6GMHJIB2QK3EGY424", 30, 6, crypto::Algorithm::sha1));
   config.tokens.push_back(demo_token(
       "Mail", "4S36A2XUNC3FCCWJXZULNCKQ6GWGU33YO2RKVMMXNMVYRCDFJMVA====", 60, 6,
-      Algorithm::sha256));
+      crypto::Algorithm::sha256));
   config.tokens.push_back(
-      demo_token("VPN", "TYJLS43SV5G76BJQRSPKYRLYGEKHPZXA", 30, 8, Algorithm::sha1));
+      demo_token("VPN", "TYJLS43SV5G76BJQRSPKYRLYGEKHPZXA", 30, 8, crypto::Algorithm::sha1));
   return config;
 }
 
@@ -494,7 +494,7 @@ std::string default_key_help() {
   for (const Token& token : key.tokens) {
     out << "  " << token.name << std::string(width - token.name.size() + 2, ' ') << token.period
         << " s  " << token.digits << " digits  " << std::left << std::setw(6)
-        << algorithm_name(token.algorithm) << "  " << token.secret_base32 << "\n";
+        << crypto::algorithm_name(token.algorithm) << "  " << token.secret_base32 << "\n";
   }
   return out.str();
 }

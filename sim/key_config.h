@@ -1,7 +1,7 @@
 // What the simulated key holds and how it misbehaves, read from a JSON file.
 #pragma once
 
-#include "sim/totp.h"
+#include "crypto/totp.h"
 
 #include <array>
 #include <cstdint>
@@ -53,7 +53,7 @@ struct Token {
   std::vector<uint8_t> secret;
   uint32_t period = 30;  // seconds; 0 means the counter is always 0
   int digits = 6;        // 6, 7 or 8
-  Algorithm algorithm = Algorithm::sha1;
+  crypto::Algorithm algorithm = crypto::Algorithm::sha1;
 };
 
 // Rules a new PIN must meet. Lengths count Unicode code points.

@@ -110,7 +110,7 @@ Outcome<std::string> SimKey::otp(const std::string& name, uint64_t unix_time,
   const Token* token = find_token(name);
   if (token == nullptr) return Result::failure(fido::kOtpFailed);
   return Result::success(
-      totp(token->secret, unix_time, token->period, token->digits, token->algorithm));
+      crypto::totp(token->secret, unix_time, token->period, token->digits, token->algorithm));
 }
 
 Compliance SimKey::check_compliant(const std::string& new_pin) const {

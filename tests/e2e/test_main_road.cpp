@@ -34,7 +34,7 @@
 #include "pin/set_pin_widget.h"
 #include "request.h"
 #include "sim/key_config.h"
-#include "sim/totp.h"
+#include "crypto/totp.h"
 
 using namespace std::chrono_literals;
 

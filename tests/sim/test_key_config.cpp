@@ -62,15 +62,15 @@ TEST(DefaultKey, HasThreeDemoTokensAndNoPin) {
   std::set<std::vector<uint8_t>> secrets;
   for (const Token& token : key.tokens) {
     SCOPED_TRACE(token.name);
-    EXPECT_EQ(base32_decode(token.secret_base32), token.secret);
+    EXPECT_EQ(crypto::base32_decode(token.secret_base32), token.secret);
     EXPECT_GE(token.secret.size(), 16u);
-    EXPECT_TRUE(valid_digits(token.digits));
+    EXPECT_TRUE(crypto::valid_digits(token.digits));
     periods.insert(token.period);
     secrets.insert(token.secret);
   }
   EXPECT_GE(periods.size(), 2u);
   EXPECT_EQ(secrets.size(), 3u);
-  EXPECT_EQ(key.tokens[1].algorithm, Algorithm::sha256);
+  EXPECT_EQ(key.tokens[1].algorithm, crypto::Algorithm::sha256);
   EXPECT_EQ(key.tokens[2].digits, 8);
 
   EXPECT_FALSE(key.pin.has_value());
@@ -120,11 +120,11 @@ TEST(ParseConfig, ReadsEveryField) {
   EXPECT_EQ(key.tokens[0].secret_base32, "gezd gnbv gy3t qojq");
   EXPECT_EQ(key.tokens[0].period, 0u);
   EXPECT_EQ(key.tokens[0].digits, 7);
-  EXPECT_EQ(key.tokens[0].algorithm, Algorithm::sha512);
+  EXPECT_EQ(key.tokens[0].algorithm, crypto::Algorithm::sha512);
   EXPECT_EQ(key.tokens[1].name, "A");
   EXPECT_EQ(key.tokens[1].period, 4294967295u);
   EXPECT_EQ(key.tokens[1].digits, 6);
-  EXPECT_EQ(key.tokens[1].algorithm, Algorithm::sha1);
+  EXPECT_EQ(key.tokens[1].algorithm, crypto::Algorithm::sha1);
 
   EXPECT_EQ(key.pin, "2468");
   EXPECT_TRUE(key.policy_enabled);
@@ -189,7 +189,7 @@ TEST(ParseConfig, GeneratesTokensAfterTheListedOnes) {
     secrets.insert(token.secret);
     ASSERT_EQ(token.period, 45u);
     ASSERT_EQ(token.digits, 8);
-    ASSERT_EQ(base32_decode(token.secret_base32), token.secret);
+    ASSERT_EQ(crypto::base32_decode(token.secret_base32), token.secret);
   }
   EXPECT_EQ(names.size(), 10000u);
   EXPECT_EQ(secrets.size(), 10000u);
@@ -426,11 +426,11 @@ TEST(ConfigHelp, ListsTheDefaultKeysTokensWithTheirSecrets) {
     const std::string line =
         help.substr(line_start + 1, help.find('\n', line_start + 1) - line_start - 1);
     EXPECT_NE(line.find(" " + std::to_string(token.period) + " s "), std::string::npos) << line;
-    EXPECT_NE(line.find(std::string(" ") + algorithm_name(token.algorithm) + " "),
+    EXPECT_NE(line.find(std::string(" ") + crypto::algorithm_name(token.algorithm) + " "),
               std::string::npos) << line;
     // The listed secret decodes to the secret the key computes its codes with.
     const std::string listed = line.substr(line.rfind(' ') + 1);
-    EXPECT_EQ(base32_decode(listed), std::optional(token.secret)) << line;
+    EXPECT_EQ(crypto::base32_decode(listed), std::optional(token.secret)) << line;
   }
 }
 

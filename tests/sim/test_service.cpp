@@ -19,7 +19,7 @@
 #include "request.h"
 #include "sim/key_config.h"
 #include "sim/sim_service.h"
-#include "sim/totp.h"
+#include "crypto/totp.h"
 #include "vocabulary.h"
 
 using namespace std::chrono_literals;

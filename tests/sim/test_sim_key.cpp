@@ -230,7 +230,7 @@ TEST(SimKeyOtp, CodeEqualsTotpAtTheGivenTime) {
       SCOPED_TRACE(token.name + " @" + std::to_string(time));
       const auto code = key.otp(token.name, time, "", false);
       ASSERT_TRUE(code.ok());
-      EXPECT_EQ(*code.value, totp(token.secret, time, token.period, token.digits, token.algorithm));
+      EXPECT_EQ(*code.value, crypto::totp(token.secret, time, token.period, token.digits, token.algorithm));
     }
   }
   // Different periods: one 60 s step spans two 30 s steps.
@@ -275,7 +275,7 @@ TEST(SimKeyOtp, OddNamesAndManyTokens) {
     ASSERT_NE(token, nullptr);
     const auto code = key.otp(name, 1234567890, "", false);
     ASSERT_TRUE(code.ok());
-    EXPECT_EQ(*code.value, totp(token->secret, 1234567890, token->period, token->digits,
+    EXPECT_EQ(*code.value, crypto::totp(token->secret, 1234567890, token->period, token->digits,
                                 token->algorithm));
   }
   EXPECT_EQ(key.otp(std::string(1048575, 'A'), 0, "", false).code, fido::kOtpFailed);
@@ -419,7 +419,7 @@ TEST(Describe, NeverShowsPinsSecretsOrCodes) {
   SimKey key(config);
   const Token& token = key.tokens()[0];
   const std::string code =
-      totp(token.secret, 1700000000, token.period, token.digits, token.algorithm);
+      crypto::totp(token.secret, 1700000000, token.period, token.digits, token.algorithm);
 
   std::vector<std::string> lines;
   lines.push_back(describe(Request::verify_pin, key.verify_pin(pin)));

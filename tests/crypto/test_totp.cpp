@@ -1,4 +1,4 @@
-#include "sim/totp.h"
+#include "crypto/totp.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace crypto {
 namespace {
 
 std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
@@ -209,6 +209,49 @@ std::string oathtool_totp(const std::string& secret_base32, uint64_t time, uint3
              std::to_string(time) + "\" " + secret_base32 + " 2>&1");
 }
 
+std::string hex(const std::vector<uint8_t>& data) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : data) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+TEST(Hmac, Rfc2202AndRfc4231Vectors) {
+  // RFC 2202 test case 2 and RFC 4231 test case 2: key "Jefe".
+  const auto key = bytes("Jefe");
+  const auto message = bytes("what do ya want for nothing?");
+  EXPECT_EQ(hex(hmac(Algorithm::sha1, key, message)), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+  EXPECT_EQ(hex(hmac(Algorithm::sha256, key, message)),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(hex(hmac(Algorithm::sha512, key, message)),
+            "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
+            "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737");
+  // RFC 2202 test case 6: a key longer than the block is hashed first.
+  EXPECT_EQ(hex(hmac(Algorithm::sha1, std::vector<uint8_t>(80, 0xaa),
+                     bytes("Test Using Larger Than Block-Size Key - Hash Key First"))),
+            "aa4ae5e15272d00e95705637ce8a3b55ed402112");
+}
+
+TEST(Pbkdf2, Rfc6070Vectors) {
+  const auto salt = bytes("salt");
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1("password", salt, 1, 20)),
+            "0c60c80f961f0e71f3a9b524af6012062fe037a6");
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1("password", salt, 2, 20)),
+            "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957");
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1("password", salt, 4096, 20)),
+            "4b007901b765489abead49d926f721d065a429c1");
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1("passwordPASSWORDpassword",
+                                 bytes("saltSALTsaltSALTsaltSALTsaltSALTsalt"), 4096, 25)),
+            "3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038");
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1(std::string_view("pass\0word", 9),
+                                 std::vector<uint8_t>{'s', 'a', 0, 'l', 't'}, 4096, 16)),
+            "56fa6aa75548099dcc37d7f03425e0c3");
+  EXPECT_THROW(pbkdf2_hmac_sha1("password", salt, 0, 16), std::runtime_error);
+}
+
 TEST(Totp, MatchesOathtool) {
   if (!have_oathtool()) GTEST_SKIP() << "oathtool is not installed";
 
@@ -237,4 +280,4 @@ TEST(Totp, MatchesOathtool) {
 }
 
 }  // namespace
-}  // namespace sim
+}  // namespace crypto

@@ -1,14 +1,16 @@
-// One-time password maths for the simulated key: base32 secrets, HOTP and TOTP.
-// Pure functions; the current time is always passed in by the caller.
+// One-time password maths: base32 secrets, HMAC, HOTP and TOTP, and the
+// PBKDF2 key derivation of OATH access passwords. Pure functions; the current
+// time is always passed in by the caller.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace crypto {
 
 enum class Algorithm { sha1, sha256, sha512 };
 
@@ -24,6 +26,16 @@ std::optional<std::vector<uint8_t>> base32_decode(std::string_view text);
 // Upper-case base32 with '=' padding.
 std::string base32_encode(const std::vector<uint8_t>& data);
 
+// HMAC of `message` under `key` with the algorithm's hash (20, 32 or 64 bytes).
+std::vector<uint8_t> hmac(Algorithm algorithm, const uint8_t* key, size_t key_size,
+                          const uint8_t* message, size_t message_size);
+std::vector<uint8_t> hmac(Algorithm algorithm, const std::vector<uint8_t>& key,
+                          const std::vector<uint8_t>& message);
+
+// PBKDF2 with HMAC-SHA1: `size` bytes derived from `password` and `salt`.
+std::vector<uint8_t> pbkdf2_hmac_sha1(std::string_view password, const std::vector<uint8_t>& salt,
+                                      unsigned iterations, size_t size);
+
 // True for the digit counts codes may have: 6, 7 or 8.
 bool valid_digits(int digits);
 
@@ -37,4 +49,4 @@ std::string hotp(const std::vector<uint8_t>& key, uint64_t counter, int digits,
 std::string totp(const std::vector<uint8_t>& key, uint64_t unix_time, uint32_t period,
                  int digits, Algorithm algorithm);
 
-}  // namespace sim
+}  // namespace crypto

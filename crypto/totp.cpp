@@ -1,4 +1,4 @@
-#include "sim/totp.h"
+#include "crypto/totp.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-namespace sim {
+namespace crypto {
 
 namespace {
 
@@ -107,28 +107,53 @@ std::string base32_encode(const std::vector<uint8_t>& data) {
 
 bool valid_digits(int digits) { return digits >= 6 && digits <= 8; }
 
+std::vector<uint8_t> hmac(Algorithm algorithm, const uint8_t* key, size_t key_size,
+                          const uint8_t* message, size_t message_size) {
+  // HMAC() treats a null key pointer as "no key given"; point at a real byte.
+  static const unsigned char empty = 0;
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int mac_len = 0;
+  if (HMAC(digest(algorithm), key_size == 0 ? &empty : key, static_cast<int>(key_size),
+           message_size == 0 ? &empty : message, message_size, mac, &mac_len) == nullptr) {
+    throw std::runtime_error("HMAC computation failed");
+  }
+  return std::vector<uint8_t>(mac, mac + mac_len);
+}
+
+std::vector<uint8_t> hmac(Algorithm algorithm, const std::vector<uint8_t>& key,
+                          const std::vector<uint8_t>& message) {
+  return hmac(algorithm, key.data(), key.size(), message.data(), message.size());
+}
+
+std::vector<uint8_t> pbkdf2_hmac_sha1(std::string_view password, const std::vector<uint8_t>& salt,
+                                      unsigned iterations, size_t size) {
+  static const unsigned char empty = 0;
+  std::vector<uint8_t> out(size);
+  if (iterations == 0 ||
+      PKCS5_PBKDF2_HMAC_SHA1(password.empty() ? reinterpret_cast<const char*>(&empty)
+                                              : password.data(),
+                             static_cast<int>(password.size()),
+                             salt.empty() ? &empty : salt.data(), static_cast<int>(salt.size()),
+                             static_cast<int>(iterations), static_cast<int>(size),
+                             out.data()) != 1) {
+    throw std::runtime_error("PBKDF2 computation failed");
+  }
+  return out;
+}
+
 std::string hotp(const std::vector<uint8_t>& key, uint64_t counter, int digits,
                  Algorithm algorithm) {
   if (!valid_digits(digits)) throw std::invalid_argument("digits must be 6, 7 or 8");
 
-  unsigned char message[8];
+  std::vector<uint8_t> message(8);
   for (int i = 7; i >= 0; --i) {
-    message[i] = static_cast<unsigned char>(counter & 0xff);
+    message[static_cast<size_t>(i)] = static_cast<uint8_t>(counter & 0xff);
     counter >>= 8;
   }
-  // HMAC() treats a null key pointer as "no key given"; point at a real byte.
-  static const unsigned char empty_key = 0;
-  const unsigned char* key_data = key.empty() ? &empty_key : key.data();
+  const auto mac = hmac(algorithm, key, message);
+  if (mac.size() < 20) throw std::runtime_error("HMAC computation failed");
 
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int mac_len = 0;
-  if (HMAC(digest(algorithm), key_data, static_cast<int>(key.size()), message,
-           sizeof message, mac, &mac_len) == nullptr ||
-      mac_len < 20) {
-    throw std::runtime_error("HMAC computation failed");
-  }
-
-  const unsigned offset = mac[mac_len - 1] & 0x0f;
+  const unsigned offset = mac.back() & 0x0f;
   const uint32_t binary = (static_cast<uint32_t>(mac[offset] & 0x7f) << 24) |
                           (static_cast<uint32_t>(mac[offset + 1]) << 16) |
                           (static_cast<uint32_t>(mac[offset + 2]) << 8) |
@@ -146,4 +171,4 @@ std::string totp(const std::vector<uint8_t>& key, uint64_t unix_time, uint32_t p
   return hotp(key, counter, digits, algorithm);
 }
 
-}  // namespace sim
+}  // namespace crypto
