@@ -55,8 +55,8 @@ const std::vector<ErrorRow>& error_table() {
     {Fault::no_service, any, any, pcsc, reader_connect_failed,
      "pcscd is not reachable ({}); start it with: sudo systemctl start pcscd"},
     {Fault::sharing_violation, any, any, pcsc, card_connect_failed,
-     "{}: another program holds the key exclusively (gpg's scdaemon does by default); "
-     "end that program or let it share the key"},
+     "{}: another program is using the key (gpg's scdaemon holds it exclusively by "
+     "default); end that program or let it share the key"},
     {Fault::reset, any, any, pcsc, card_connect_failed,
      "another program keeps resetting the key ({})"},
     // No key, or more than one.

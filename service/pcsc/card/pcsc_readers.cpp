@@ -1,6 +1,9 @@
 #include "card/pcsc_readers.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -38,13 +41,15 @@ const char* pcsc_name(LONG rv) {
 
 class PcscConnection : public Connection {
 public:
-  PcscConnection(PcscReaders& owner, SCARDHANDLE handle, DWORD protocol, std::string reader)
-    : owner_(owner), handle_(handle), protocol_(protocol), reader_(std::move(reader)),
-      buffer_(MAX_BUFFER_SIZE_EXTENDED) {}
+  PcscConnection(PcscReaders& owner, SCARDCONTEXT context, SCARDHANDLE handle, DWORD protocol,
+                 std::string reader)
+    : owner_(owner), context_(context), handle_(handle), protocol_(protocol),
+      reader_(std::move(reader)), buffer_(MAX_BUFFER_SIZE_EXTENDED) {}
 
   ~PcscConnection() override {
     SCardEndTransaction(handle_, SCARD_LEAVE_CARD);
     SCardDisconnect(handle_, SCARD_LEAVE_CARD);
+    SCardReleaseContext(context_);
   }
 
   oath::Result<oath::Answer> transmit(oath::ByteView apdu) override {
@@ -69,24 +74,75 @@ public:
 
 private:
   PcscReaders& owner_;
+  SCARDCONTEXT context_;
   SCARDHANDLE handle_;
   DWORD protocol_;
   std::string reader_;
   std::vector<uint8_t> buffer_;
 };
 
+// One connection being made on a thread of its own.
+struct Attempt {
+  std::mutex mtx;
+  std::condition_variable done_cv;
+  bool done = false;
+  bool abandoned = false;
+  LONG rv = SCARD_S_SUCCESS;
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE handle = 0;
+  DWORD protocol = 0;
+};
+
+void make_connection(const std::shared_ptr<Attempt>& attempt, const std::string& reader,
+                     PcscOptions options) {
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE handle = 0;
+  DWORD protocol = 0;
+  bool have_context = false;
+  bool connected = false;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  if (rv == SCARD_S_SUCCESS) {
+    have_context = true;
+    const auto deadline = std::chrono::steady_clock::now() + options.busy_wait;
+    for (;;) {
+      rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
+      if (rv != SCARD_E_SHARING_VIOLATION || std::chrono::steady_clock::now() >= deadline)
+        break;
+      std::this_thread::sleep_for(options.busy_retry);
+    }
+    if (rv == SCARD_S_SUCCESS) {
+      connected = true;
+      rv = SCardBeginTransaction(handle);
+    }
+  }
+  std::lock_guard<std::mutex> guard{attempt->mtx};
+  if (attempt->abandoned || rv != SCARD_S_SUCCESS) {
+    if (connected) {
+      if (rv == SCARD_S_SUCCESS)
+        SCardEndTransaction(handle, SCARD_LEAVE_CARD);
+      SCardDisconnect(handle, SCARD_LEAVE_CARD);
+    }
+    if (have_context)
+      SCardReleaseContext(context);
+  } else {
+    attempt->context = context;
+    attempt->handle = handle;
+    attempt->protocol = protocol;
+  }
+  attempt->rv = rv;
+  attempt->done = true;
+  attempt->done_cv.notify_all();
+}
+
 } // namespace
 
 std::string pcsc_text(LONG rv) {
-  std::string text;
-  if (const char* name = pcsc_name(rv)) {
-    text = name;
-  } else {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(rv)));
-    text = buf;
-  }
-  return text + ": " + pcsc_stringify_error(rv);
+  if (const char* name = pcsc_name(rv))
+    return name;
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(rv)));
+  return std::string(buf) + " (" + pcsc_stringify_error(rv) + ")";
 }
 
 oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader) {
@@ -111,10 +167,7 @@ oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader) 
   return oath::Failure{fault, step, detail};
 }
 
-PcscReaders::PcscReaders(PcscOptions options) : options_(std::move(options)) {
-  if (!options_.sleep)
-    options_.sleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
-}
+PcscReaders::PcscReaders(PcscOptions options) : options_(options) {}
 
 PcscReaders::~PcscReaders() { release(); }
 
@@ -194,34 +247,26 @@ oath::Result<std::vector<ReaderState>> PcscReaders::states() {
 }
 
 oath::Result<std::unique_ptr<Connection>> PcscReaders::connect(const std::string& reader) {
-  auto ctx = context();
-  if (!ctx)
-    return ctx.failure();
-  SCARDHANDLE handle = 0;
-  DWORD protocol = 0;
-  LONG rv = SCARD_S_SUCCESS;
-  for (std::chrono::milliseconds waited{0};; waited += options_.busy_retry) {
-    rv = SCardConnect(*ctx, reader.c_str(), SCARD_SHARE_SHARED,
-                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
-    if (rv != SCARD_E_SHARING_VIOLATION || waited >= options_.busy_wait)
-      break;
-    options_.sleep(options_.busy_retry);
+  auto attempt = std::make_shared<Attempt>();
+  std::thread(make_connection, attempt, reader, options_).detach();
+  std::unique_lock<std::mutex> lock{attempt->mtx};
+  // The thread itself gives up on exclusive holders after busy_wait; the
+  // margin is for a busy machine.
+  const auto limit = options_.busy_wait + std::chrono::milliseconds(500);
+  if (!attempt->done_cv.wait_for(lock, limit, [&] { return attempt->done; })) {
+    attempt->abandoned = true;
+    return oath::Failure{oath::Fault::sharing_violation, oath::Step::connect,
+                         "reader \"" + reader + "\": busy for " + std::to_string(limit.count())
+                           + " ms"};
   }
-  if (rv != SCARD_S_SUCCESS) {
-    auto failure = pcsc_failure(rv, oath::Step::connect, reader);
+  if (attempt->rv != SCARD_S_SUCCESS) {
+    auto failure = pcsc_failure(attempt->rv, oath::Step::connect, reader);
     if (failure.fault == oath::Fault::no_service)
       lost_service();
     return failure;
   }
-  rv = SCardBeginTransaction(handle);
-  if (rv != SCARD_S_SUCCESS) {
-    SCardDisconnect(handle, SCARD_LEAVE_CARD);
-    auto failure = pcsc_failure(rv, oath::Step::connect, reader);
-    if (failure.fault == oath::Fault::no_service)
-      lost_service();
-    return failure;
-  }
-  return std::unique_ptr<Connection>(new PcscConnection(*this, handle, protocol, reader));
+  return std::unique_ptr<Connection>(
+    new PcscConnection(*this, attempt->context, attempt->handle, attempt->protocol, reader));
 }
 
 } // namespace card

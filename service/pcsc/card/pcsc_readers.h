@@ -1,12 +1,17 @@
-// Readers over PC/SC (pcsc-lite). One context, made on first use by the
-// thread that calls it and remade after pcscd went away. Not thread-safe:
-// PC/SC contexts belong to one thread.
+// Readers over PC/SC (pcsc-lite). The reader states come through one
+// context, made on first use by the thread that calls it and remade after
+// pcscd went away. Not thread-safe: PC/SC contexts belong to one thread.
+//
+// pcscd makes SCardConnect wait, without a limit, while another program has
+// a transaction open on the card. So each connection is made on a thread of
+// its own, with a context of its own, that hands both over once connected;
+// a connection that takes longer than the bound is left to that thread,
+// which lets go of it when it finally comes.
 #pragma once
 
 #include <winscard.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 
 #include "card/readers.h"
@@ -20,11 +25,10 @@ std::string pcsc_text(LONG rv);
 oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader = {});
 
 struct PcscOptions {
-  // Longest wait for a card that another program holds exclusively.
+  // Longest wait for a card that another program holds.
   std::chrono::milliseconds busy_wait{1000};
+  // Pause between tries while another program holds it exclusively.
   std::chrono::milliseconds busy_retry{50};
-  // The sleep between tries (a seam for tests).
-  std::function<void(std::chrono::milliseconds)> sleep;
 };
 
 class PcscReaders : public Readers {
