@@ -209,9 +209,10 @@ oath::Result<std::vector<ReaderState>> PcscReaders::states() {
       return std::vector<ReaderState>{};
     if (rv != SCARD_S_SUCCESS) {
       auto failure = pcsc_failure(rv, oath::Step::connect);
-      if (failure.fault == oath::Fault::no_service)
+      // A context of a pcscd that was restarted meanwhile: make a new one.
+      if (failure.fault == oath::Fault::no_service || rv == SCARD_E_INVALID_HANDLE)
         lost_service();
-      if (rv == SCARD_E_INSUFFICIENT_BUFFER && attempt < 3)
+      if ((rv == SCARD_E_INSUFFICIENT_BUFFER || rv == SCARD_E_INVALID_HANDLE) && attempt < 3)
         continue;
       return failure;
     }
