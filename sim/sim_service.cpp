@@ -10,9 +10,23 @@ namespace sim {
 
 namespace {
 
+// The one writer of the request log: both actors write through it.
+class RequestLog {
+public:
+  explicit RequestLog(std::ostream& out) : out_(out) {}
+  void write(const std::string& line) {
+    std::lock_guard<std::mutex> guard{mtx_};
+    out_ << line << std::endl;
+  }
+
+private:
+  std::mutex mtx_;
+  std::ostream& out_;
+};
+
 struct fido_state {
   std::shared_ptr<SharedKey> key;
-  std::ostream* out = nullptr;
+  std::shared_ptr<RequestLog> log;
   // Requests that are never answered keep their promise here.
   std::vector<caf::response_promise> held;
 };
@@ -20,7 +34,7 @@ struct fido_state {
 using fido_actor = fido_otp_actor::stateful_pointer<fido_state>;
 
 void trace(fido_state& st, const std::string& line) {
-  *st.out << line << std::endl;
+  st.log->write(line);
 }
 
 caf::error to_error(uint8_t code) {
@@ -111,9 +125,9 @@ caf::result<T> serve(fido_actor self, Request request, F answer) {
 }
 
 fido_otp_actor::behavior_type fido_behavior(fido_actor self, std::shared_ptr<SharedKey> key,
-                                            std::ostream* out) {
+                                            std::shared_ptr<RequestLog> log) {
   self->state.key = std::move(key);
-  self->state.out = out;
+  self->state.log = std::move(log);
   return {
     [=](::get_atom, ::info_atom) -> caf::result<std::vector<OtpTokenInfo>> {
       return serve<std::vector<OtpTokenInfo>>(self, Request::get_info, [&](SimKey& key) {
@@ -180,12 +194,12 @@ struct service_state {
 
 caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
                                std::shared_ptr<SharedKey> key, caf::actor fido,
-                               std::ostream* out, bool refuse) {
+                               std::shared_ptr<RequestLog> log, bool refuse) {
   return {
     [=](::get_atom, ::actor_fido_otp) -> caf::result<caf::actor> {
       auto fault = key->with([](SimKey& k) { return k.next_fault(Request::lookup); });
       if (fault) {
-        *out << describe(Request::lookup, *fault) << std::endl;
+        log->write(describe(Request::lookup, *fault));
         if (fault->hang) {
           self->state.held.push_back(self->make_response_promise());
           return caf::delegated<caf::actor>{};
@@ -193,10 +207,10 @@ caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
         return to_error(fault->fido_error_code);
       }
       if (refuse) {
-        *out << describe(Request::lookup) << ": refused" << std::endl;
+        log->write(describe(Request::lookup) + ": refused");
         return make_error(fido_error::operation_denied);
       }
-      *out << describe(Request::lookup) << ": ok" << std::endl;
+      log->write(describe(Request::lookup) + ": ok");
       return fido;
     },
   };
@@ -207,8 +221,9 @@ caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
 Service spawn_service(caf::actor_system& sys, KeyConfig config, std::ostream& out) {
   bool refuse = config.refuse_actor_lookup;
   auto key = std::make_shared<SharedKey>(std::move(config));
-  auto fido = sys.spawn(fido_behavior, key, &out);
-  auto service = sys.spawn(service_behavior, key, caf::actor_cast<caf::actor>(fido), &out, refuse);
+  auto log = std::make_shared<RequestLog>(out);
+  auto fido = sys.spawn(fido_behavior, key, log);
+  auto service = sys.spawn(service_behavior, key, caf::actor_cast<caf::actor>(fido), log, refuse);
   return {service, fido, key};
 }
 
