@@ -194,7 +194,7 @@ struct service_state {
 
 caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
                                std::shared_ptr<SharedKey> key, caf::actor fido,
-                               std::shared_ptr<RequestLog> log, bool refuse) {
+                               std::shared_ptr<RequestLog> log) {
   return {
     [=](::get_atom, ::actor_fido_otp) -> caf::result<caf::actor> {
       auto fault = key->with([](SimKey& k) { return k.next_fault(Request::lookup); });
@@ -206,10 +206,6 @@ caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
         }
         return to_error(fault->fido_error_code);
       }
-      if (refuse) {
-        log->write(describe(Request::lookup) + ": refused");
-        return make_error(fido_error::operation_denied);
-      }
       log->write(describe(Request::lookup) + ": ok");
       return fido;
     },
@@ -219,11 +215,10 @@ caf::behavior service_behavior(caf::stateful_actor<service_state>* self,
 } // namespace
 
 Service spawn_service(caf::actor_system& sys, KeyConfig config, std::ostream& out) {
-  bool refuse = config.refuse_actor_lookup;
   auto key = std::make_shared<SharedKey>(std::move(config));
   auto log = std::make_shared<RequestLog>(out);
   auto fido = sys.spawn(fido_behavior, key, log);
-  auto service = sys.spawn(service_behavior, key, caf::actor_cast<caf::actor>(fido), log, refuse);
+  auto service = sys.spawn(service_behavior, key, caf::actor_cast<caf::actor>(fido), log);
   return {service, fido, key};
 }
 
