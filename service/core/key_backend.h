@@ -99,6 +99,8 @@ std::string describe_value(const std::vector<OtpTokenInfo>& value);
 std::string describe_value(const std::string& code);
 std::string describe_value(const PinPolicyResult& value);
 std::string describe_failure(const Pending& pending, const caf::error& err);
+// An error whose code is 0 (the actor library's "no error") still fails.
+caf::error as_failure(caf::error err);
 
 } // namespace detail
 
@@ -115,8 +117,9 @@ public:
     if (!pending_->claim())
       return;
     if (!answer) {
-      pending_->log_once(detail::describe_failure(*pending_, answer.error()));
-      pending_->settle(std::move(answer.error()));
+      auto err = detail::as_failure(std::move(answer.error()));
+      pending_->log_once(detail::describe_failure(*pending_, err));
+      pending_->settle(std::move(err));
       return;
     }
     if constexpr (std::is_void_v<T>) {

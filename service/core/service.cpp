@@ -183,8 +183,6 @@ void Pending::settle(caf::error err) {
   {
     std::lock_guard<std::mutex> guard{mtx_};
     error_ = std::move(err);
-    if (!error_) // an error whose code is 0 is still a failure
-      error_ = caf::make_error(caf::sec::runtime_error, std::string{"empty error"});
     settled_ = true;
   }
   notify_owner();
@@ -219,6 +217,12 @@ std::string describe_value(const std::string& code) {
 
 std::string describe_value(const PinPolicyResult& value) {
   return value.is_compliant ? "compliant" : "not compliant: " + value.reason;
+}
+
+caf::error as_failure(caf::error err) {
+  if (err)
+    return err;
+  return caf::make_error(caf::sec::runtime_error, std::string{"empty error from the key backend"});
 }
 
 std::string describe_failure(const Pending& pending, const caf::error& err) {
