@@ -335,8 +335,9 @@ TEST(SimService, RequestLogHasOneWriterAtATime) {
     cfg->set("scheduler.max-threads", 4);
     return new caf::actor_system{*cfg};
   }();
-  static OverlapDetector detector;
-  static std::ostream log{&detector};
+  // Kept for the life of the process: the service's actors end asynchronously.
+  auto& detector = *new OverlapDetector;
+  auto& log = *new std::ostream{&detector};
   auto service = sim::spawn_service(*sys, sim::default_key(), log);
   constexpr int rounds = 20;
   {
