@@ -31,7 +31,7 @@ cmake --build build-bench -j"$jobs" --target tovrin-authenticator fido-otp-sim
 if [ $soak -eq 1 ]; then
   cmake --build build-bench -j"$jobs" --target request_stress
   exec python3 bench/soak.py --app build-bench/app/tovrin-authenticator \
-    --sim build-bench/sim/fido-otp-sim --stress build-bench/bench/request_stress \
+    --sim build-bench/service/sim/fido-otp-sim --stress build-bench/bench/request_stress \
     --results bench/results "$@"
 fi
 cmake -S . -B build-bench-stock -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
@@ -50,8 +50,8 @@ echo "== measure"
 python3 bench/measure.py \
   --app build-bench/app/tovrin-authenticator \
   --app-stock build-bench-stock/app/tovrin-authenticator \
-  --sim build-bench/sim/fido-otp-sim \
-  --sim-stock build-bench-stock/sim/fido-otp-sim \
+  --sim build-bench/service/sim/fido-otp-sim \
+  --sim-stock build-bench-stock/service/sim/fido-otp-sim \
   --bare build-bench-bare/bench_bare_qt \
   --results bench/results "$@" &
 measure_pid=$!

@@ -31,7 +31,7 @@ build=build-run
 port=12900
 log=$build/fido-otp-sim.log
 app=$build/app/tovrin-authenticator
-sim=$build/sim/fido-otp-sim
+sim=$build/service/sim/fido-otp-sim
 # Touched once packages and build were complete; anything newer means work to do.
 stamp=$build/.up-to-date
 

@@ -48,7 +48,7 @@ class RunScriptTest(unittest.TestCase):
         write(os.path.join(self.tmp.name, "bin", "cmake"), RECORDER % "cmake", 0o755)
         write(self.repo_path("app/main.cpp"), "int main() {}\n")
         write(self.repo_path("build-run/app/tovrin-authenticator"), FAKE_APP, 0o755)
-        os.symlink(SIM, self.repo_path("build-run/sim/fido-otp-sim"))
+        os.symlink(SIM, self.repo_path("build-run/service/sim/fido-otp-sim"))
         write(self.repo_path("build-run/CMakeCache.txt"), "")
         self.mark_built()
         self.sockets = []

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "backend/key_backend.h"
+#include "backend/oath_backend.h"
 #include "card/card_thread.h"
 #include "fake_key.h"
 #include "hex.h"
@@ -75,7 +75,7 @@ protected:
   void start(backend::Options options = {}) {
     thread = std::make_unique<card::CardThread>(
       [this] { return std::make_unique<ForwardingReaders>(readers); });
-    service = std::make_unique<backend::KeyBackend>(options, *thread, presence, counting_random());
+    service = std::make_unique<backend::OathBackend>(options, *thread, presence, counting_random());
   }
   void TearDown() override {
     // The thread first: its jobs use the backend.
@@ -115,7 +115,7 @@ protected:
   FakeReaders readers;
   FakePresence presence;
   std::unique_ptr<card::CardThread> thread;
-  std::unique_ptr<backend::KeyBackend> service;
+  std::unique_ptr<backend::OathBackend> service;
 };
 
 template <class T>

@@ -1,11 +1,15 @@
 // The simulated service as the application meets it: the real executable,
 // reached over TCP through CAF's network layer.
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <regex>
+#include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "caf/all.hpp"
@@ -211,12 +215,30 @@ TEST(SimService, InjectedFaultsArriveAsFidoErrors) {
   EXPECT_FALSE(answered);
 }
 
-TEST(SimService, RefusedLookupIsAnError) {
+TEST(SimService, RefusedLookupRefusesOnlyTheFirstLookup) {
   Sim sim(R"({"refuse_actor_lookup": true})");
   auto answer = request_blocking<caf::actor>(client_system(), sim.service, ::get_atom{},
                                              ::actor_fido_otp{});
   ASSERT_FALSE(answer);
   EXPECT_FALSE(answer.error_text().empty());
+  // A second start of the app gets through, and so do later ones.
+  for (int i = 0; i < 2; ++i) {
+    auto again = request_blocking<caf::actor>(client_system(), sim.service, ::get_atom{},
+                                              ::actor_fido_otp{});
+    EXPECT_TRUE(again) << again.error_text();
+  }
+  // The flaky example key gets past its lookup too, to its first fault.
+  std::ifstream example{SIM_EXAMPLES_DIR "/faults.json"};
+  ASSERT_TRUE(example) << SIM_EXAMPLES_DIR "/faults.json";
+  std::string json{std::istreambuf_iterator<char>(example), {}};
+  Sim flaky(json);
+  auto first = request_blocking<caf::actor>(client_system(), flaky.service, ::get_atom{},
+                                            ::actor_fido_otp{});
+  EXPECT_FALSE(first);
+  auto infos = flaky.ask<std::vector<OtpTokenInfo>>(::get_atom{}, ::info_atom{});
+  ASSERT_FALSE(infos);
+  EXPECT_TRUE(is_fido_error(infos.error(), fido_error::list_otp_failed));
+  EXPECT_TRUE(flaky.ask<std::vector<OtpTokenInfo>>(::get_atom{}, ::info_atom{}));
 }
 
 TEST(SimService, FaultsInjectedAtRunTime) {
@@ -230,6 +252,111 @@ TEST(SimService, FaultsInjectedAtRunTime) {
   auto ok = request_blocking<std::vector<OtpTokenInfo>>(sys, service.fido, ::get_atom{},
                                                         ::info_atom{});
   EXPECT_TRUE(ok);
+  caf::anon_send_exit(service.fido, caf::exit_reason::user_shutdown);
+  caf::anon_send_exit(service.service, caf::exit_reason::user_shutdown);
+}
+
+namespace {
+
+// A stream buffer that notices two writers inside it at once. Each write
+// that finds itself alone waits a moment for a second one to arrive, so a
+// log written from two threads without one lock shows up reliably.
+class OverlapDetector : public std::streambuf {
+public:
+  bool overlapped() const { return overlapped_; }
+  std::string text() {
+    std::lock_guard<std::mutex> guard{text_mtx_};
+    return text_;
+  }
+
+protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    enter(true);
+    append(std::string(s, static_cast<size_t>(n)));
+    leave();
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+      return traits_type::not_eof(c);
+    enter(false);
+    append(std::string(1, traits_type::to_char_type(c)));
+    leave();
+    return c;
+  }
+  int sync() override {
+    enter(false);
+    leave();
+    return 0;
+  }
+
+private:
+  void enter(bool wait_for_company) {
+    if (writers_.fetch_add(1) > 0) {
+      overlapped_ = true;
+      return;
+    }
+    if (!wait_for_company)
+      return;
+    auto until = std::chrono::steady_clock::now() + 10ms;
+    while (writers_.load() == 1 && std::chrono::steady_clock::now() < until)
+      std::this_thread::yield();
+    if (writers_.load() > 1)
+      overlapped_ = true;
+  }
+  void leave() { writers_.fetch_sub(1); }
+  void append(const std::string& part) {
+    std::lock_guard<std::mutex> guard{text_mtx_};
+    text_ += part;
+  }
+
+  std::atomic<int> writers_{0};
+  std::atomic<bool> overlapped_{false};
+  std::mutex text_mtx_;
+  std::string text_;
+};
+
+size_t count_lines(const std::string& text, const std::string& line) {
+  size_t count = 0;
+  for (size_t at = text.find(line + "\n"); at != std::string::npos;
+       at = text.find(line + "\n", at + 1))
+    if (at == 0 || text[at - 1] == '\n')
+      ++count;
+  return count;
+}
+
+} // namespace
+
+TEST(SimService, RequestLogHasOneWriterAtATime) {
+  // Workers enough for the lookup actor and the FIDO OTP actor to run at once.
+  static caf::actor_system* sys = [] {
+    auto cfg = new caf::actor_system_config;
+    init_global_meta_objects(*cfg);
+    cfg->set("scheduler.max-threads", 4);
+    return new caf::actor_system{*cfg};
+  }();
+  // Kept for the life of the process: the service's actors end asynchronously.
+  auto& detector = *new OverlapDetector;
+  auto& log = *new std::ostream{&detector};
+  auto service = sim::spawn_service(*sys, sim::default_key(), log);
+  constexpr int rounds = 20;
+  {
+    caf::scoped_actor self{*sys};
+    for (int i = 0; i < rounds; ++i) {
+      // Both requests are in flight together; each actor logs its own.
+      auto lookup = self->request(service.service, caf::infinite, ::get_atom{},
+                                  ::actor_fido_otp{});
+      auto info = self->request(service.fido, caf::infinite, ::get_atom{}, ::info_atom{});
+      lookup.receive([](const caf::actor&) {},
+                     [](caf::error& err) { ADD_FAILURE() << caf::to_string(err); });
+      info.receive([](const std::vector<OtpTokenInfo>&) {},
+                   [](caf::error& err) { ADD_FAILURE() << caf::to_string(err); });
+    }
+  }
+  EXPECT_FALSE(detector.overlapped());
+  auto text = detector.text();
+  EXPECT_EQ(count_lines(text, "lookup: ok"), size_t{rounds}) << text;
+  EXPECT_EQ(count_lines(text, "get_info: ok (3 tokens)"), size_t{rounds}) << text;
   caf::anon_send_exit(service.fido, caf::exit_reason::user_shutdown);
   caf::anon_send_exit(service.service, caf::exit_reason::user_shutdown);
 }

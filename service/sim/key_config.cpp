@@ -22,12 +22,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kRequestNames[] = {
-    "has_access", "check_policy", "check_expire",    "verify_pin", "check_hwaccess",
-    "get_info",   "get_otp",      "check_compliant", "change_pin", "lookup",
-};
-static_assert(std::size(kRequestNames) == kAllRequests.size());
-
 constexpr int64_t kMaxNameBytes = 16 * 1024 * 1024;
 constexpr int64_t kMaxGeneratedTokens = 1000000;
 constexpr int64_t kMaxTouchDelayMs = 3600000;
@@ -283,7 +277,9 @@ void parse_faults(const json& value, KeyConfig& config) {
     auto request = parse_request(item.key());
     if (!request) {
       std::string names;
-      for (auto name : kRequestNames) names += (names.empty() ? "" : ", ") + std::string(name);
+      for (auto known : kAllRequests) {
+        names += (names.empty() ? "" : ", ") + std::string(request_name(known));
+      }
       fail(request_path, "unknown request (one of " + names + ")");
     }
     if (!item.value().is_array()) fail(request_path, "must be an array of faults");
@@ -394,18 +390,6 @@ Token demo_token(std::string name, std::string secret, uint32_t period, int digi
 }
 
 }  // namespace
-
-std::string_view request_name(Request request) {
-  const auto index = static_cast<size_t>(request);
-  return index < std::size(kRequestNames) ? kRequestNames[index] : "unknown";
-}
-
-std::optional<Request> parse_request(std::string_view name) {
-  for (Request request : kAllRequests) {
-    if (request_name(request) == name) return request;
-  }
-  return std::nullopt;
-}
 
 KeyConfig default_key() {
   KeyConfig config;

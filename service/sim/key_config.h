@@ -1,6 +1,7 @@
 // What the simulated key holds and how it misbehaves, read from a JSON file.
 #pragma once
 
+#include "core/requests.h"
 #include "crypto/totp.h"
 
 #include <array>
@@ -13,29 +14,11 @@
 
 namespace sim {
 
-// Requests the FIDO OTP service answers.
-enum class Request {
-  has_access,
-  check_policy,
-  check_expire,
-  verify_pin,
-  check_hwaccess,
-  get_info,
-  get_otp,
-  check_compliant,
-  change_pin,
-  lookup,
-};
-
-inline constexpr std::array<Request, 10> kAllRequests = {
-    Request::has_access,     Request::check_policy, Request::check_expire, Request::verify_pin,
-    Request::check_hwaccess, Request::get_info,     Request::get_otp,      Request::check_compliant,
-    Request::change_pin,     Request::lookup,
-};
-
-// "has_access", "get_otp", ... as used in config files.
-std::string_view request_name(Request request);
-std::optional<Request> parse_request(std::string_view name);
+// Requests the FIDO OTP service answers, by their names in config files.
+using otp_service::kAllRequests;
+using otp_service::parse_request;
+using otp_service::Request;
+using otp_service::request_name;
 
 // An injected failure: the next `count` answers to a request fail with
 // `fido_error_code`, or, when `hang` is set, are never sent.

@@ -48,9 +48,9 @@ using Reply = std::function<void(Outcome<T>)>;
 // The verdict on a new PIN of `min_length` characters or more.
 Verdict check_pin(const std::string& pin, size_t min_length);
 
-class KeyBackend {
+class OathBackend {
 public:
-  KeyBackend(Options options, card::CardThread& card, const card::Presence& presence,
+  OathBackend(Options options, card::CardThread& card, const card::Presence& presence,
              oath::RandomSource random = oath::system_random());
 
   // The TOTP tokens of the one key present.

@@ -1,4 +1,4 @@
-#include "backend/key_backend.h"
+#include "backend/oath_backend.h"
 
 #include "oath/apdu.h"
 
@@ -68,12 +68,12 @@ Verdict check_pin(const std::string& pin, size_t min_length) {
                    + std::to_string(length) + "."};
 }
 
-KeyBackend::KeyBackend(Options options, card::CardThread& card, const card::Presence& presence,
+OathBackend::OathBackend(Options options, card::CardThread& card, const card::Presence& presence,
                        oath::RandomSource random)
   : options_(std::move(options)), card_(card), presence_(presence), random_(std::move(random)) {}
 
 template <class T, class F>
-oath::Result<T> KeyBackend::on_key(card::Readers& readers, F&& fn) {
+oath::Result<T> OathBackend::on_key(card::Readers& readers, F&& fn) {
   constexpr int attempts = 3;
   for (int attempt = 1;; ++attempt) {
     auto scan = card::open_key(readers, options_.reader_filter, random_, memory_);
@@ -90,7 +90,7 @@ oath::Result<T> KeyBackend::on_key(card::Readers& readers, F&& fn) {
   }
 }
 
-void KeyBackend::record(const card::Scan& scan) {
+void OathBackend::record(const card::Scan& scan) {
   seen_ = scan.seen;
   if (!scan.states_known)
     seen_.clear();
@@ -109,7 +109,7 @@ void KeyBackend::record(const card::Scan& scan) {
   cache_.has_password = info.has_password();
 }
 
-void KeyBackend::record_list(const oath::Result<std::vector<oath::ListedToken>>& outcome) {
+void OathBackend::record_list(const oath::Result<std::vector<oath::ListedToken>>& outcome) {
   std::lock_guard<std::mutex> guard{mtx_};
   cache_.outcome = outcome;
   if (seen_.empty())
@@ -122,7 +122,7 @@ void KeyBackend::record_list(const oath::Result<std::vector<oath::ListedToken>>&
   }
 }
 
-Outcome<std::vector<Token>> KeyBackend::info_answer(
+Outcome<std::vector<Token>> OathBackend::info_answer(
   const oath::Result<std::vector<oath::ListedToken>>& read) {
   std::lock_guard<std::mutex> guard{mtx_};
   if (read) {
@@ -138,24 +138,24 @@ Outcome<std::vector<Token>> KeyBackend::info_answer(
   return to_service_error(Request::info, read.failure());
 }
 
-std::optional<oath::Secret> KeyBackend::remembered_for(const oath::Bytes& salt) {
+std::optional<oath::Secret> OathBackend::remembered_for(const oath::Bytes& salt) {
   std::lock_guard<std::mutex> guard{mtx_};
   if (remembered_ && remembered_->salt == salt)
     return remembered_->key;
   return std::nullopt;
 }
 
-void KeyBackend::remember(const oath::Bytes& salt, const oath::Secret& key) {
+void OathBackend::remember(const oath::Bytes& salt, const oath::Secret& key) {
   std::lock_guard<std::mutex> guard{mtx_};
   remembered_ = Remembered{salt, key};
 }
 
-void KeyBackend::forget() {
+void OathBackend::forget() {
   std::lock_guard<std::mutex> guard{mtx_};
   remembered_.reset();
 }
 
-oath::Result<std::vector<oath::ListedToken>> KeyBackend::read_list(card::OpenKey& key) {
+oath::Result<std::vector<oath::ListedToken>> OathBackend::read_list(card::OpenKey& key) {
   if (key.info.has_password()) {
     auto secret = remembered_for(key.info.salt);
     if (!secret)
@@ -174,7 +174,7 @@ oath::Result<std::vector<oath::ListedToken>> KeyBackend::read_list(card::OpenKey
   return oath::listed_tokens(*credentials);
 }
 
-void KeyBackend::info(Reply<std::vector<Token>> reply) {
+void OathBackend::info(Reply<std::vector<Token>> reply) {
   const auto now = presence_.current();
   std::optional<oath::Result<std::vector<oath::ListedToken>>> cached;
   {
@@ -196,7 +196,7 @@ void KeyBackend::info(Reply<std::vector<Token>> reply) {
               abandoned(Request::info, reply)});
 }
 
-void KeyBackend::code(std::string name, uint64_t unix_time, oath::SecretText pin,
+void OathBackend::code(std::string name, uint64_t unix_time, oath::SecretText pin,
                       Reply<std::string> reply) {
   card_.post(
     {[this, name, unix_time, pin, reply](card::Readers& readers) {
@@ -241,7 +241,7 @@ void KeyBackend::code(std::string name, uint64_t unix_time, oath::SecretText pin
      abandoned(Request::code, reply)});
 }
 
-void KeyBackend::access(Reply<bool> reply) {
+void OathBackend::access(Reply<bool> reply) {
   card_.post({[this, reply](card::Readers& readers) {
                 auto result = on_key<bool>(readers, [](card::OpenKey& key) -> oath::Result<bool> {
                   return key.info.has_password();
@@ -251,7 +251,7 @@ void KeyBackend::access(Reply<bool> reply) {
               abandoned(Request::access, reply)});
 }
 
-void KeyBackend::verify(oath::SecretText pin, Reply<bool> reply) {
+void OathBackend::verify(oath::SecretText pin, Reply<bool> reply) {
   card_.post(
     {[this, pin, reply](card::Readers& readers) {
        auto result = on_key<bool>(readers, [&](card::OpenKey& key) -> oath::Result<bool> {
@@ -279,7 +279,7 @@ void KeyBackend::verify(oath::SecretText pin, Reply<bool> reply) {
      abandoned(Request::verify, reply)});
 }
 
-void KeyBackend::change(oath::SecretText new_pin, oath::SecretText old_pin,
+void OathBackend::change(oath::SecretText new_pin, oath::SecretText old_pin,
                         Reply<oath::Done> reply) {
   if (new_pin.empty()) {
     reply(to_service_error(Request::change, Failure{Fault::empty_pin}));
@@ -311,7 +311,7 @@ void KeyBackend::change(oath::SecretText new_pin, oath::SecretText old_pin,
      abandoned(Request::change, reply)});
 }
 
-bool KeyBackend::policy() const {
+bool OathBackend::policy() const {
   std::lock_guard<std::mutex> guard{mtx_};
   return options_.require_pin || cache_.has_password.value_or(false);
 }

@@ -2,15 +2,14 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "caf/all.hpp"
-#include "caf/io/all.hpp"
 
-#include "scheduler.h"
+#include "core/serve.h"
 #include "sim/key_config.h"
 #include "sim/sim_service.h"
-#include "vocabulary.h"
 
 namespace {
 
@@ -43,13 +42,12 @@ bool parse_args(int argc, char** argv, options& opts) {
         opts.config_path = value;
         continue;
       }
-      char* end = nullptr;
-      auto port = std::strtoul(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || port > 65535) {
+      auto port = otp_service::parse_port(value);
+      if (!port) {
         std::cerr << "fido-otp-sim: --port: not a port number: " << value << "\n";
         return false;
       }
-      opts.port = static_cast<uint16_t>(port);
+      opts.port = *port;
       continue;
     }
     std::cerr << "fido-otp-sim: unknown argument: " << arg << "\n";
@@ -75,22 +73,9 @@ int main(int argc, char** argv) {
     }
     key = std::move(*loaded.config);
   }
-  caf::actor_system_config cfg;
-  cfg.load<caf::io::middleman>();
-  select_scheduler(cfg);
-  init_global_meta_objects(cfg);
+  otp_service::ServiceConfig cfg;
   caf::actor_system sys{cfg};
-  auto service = sim::spawn_service(sys, std::move(key), std::cout);
-  auto port = sys.middleman().publish(service.service, opts.port, "127.0.0.1", true);
-  if (!port) {
-    std::cerr << "fido-otp-sim: cannot listen on 127.0.0.1:" << opts.port << ": "
-              << sys.render(port.error()) << std::endl;
-    caf::anon_send_exit(service.service, caf::exit_reason::user_shutdown);
-    caf::anon_send_exit(service.fido, caf::exit_reason::user_shutdown);
-    return 1;
-  }
-  std::cout << "fido-otp-sim: serving on 127.0.0.1:" << *port << std::endl;
-  // Runs until the process is stopped.
-  sys.await_all_actors_done();
-  return 0;
+  auto log = std::make_shared<otp_service::RequestLog>(std::cout);
+  auto service = sim::spawn_service(sys, std::move(key), log);
+  return otp_service::serve(sys, service.core(), opts.port, "fido-otp-sim", *log, std::cerr);
 }
