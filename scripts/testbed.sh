@@ -128,9 +128,11 @@ inner() {
       done
     fi
   }
-  trap 'stop_all; exit 143' TERM
-  trap 'stop_all; exit 130' INT
-  trap 'stop_all; exit 129' HUP
+  # A signal here may mean the script itself was killed outright: then nobody
+  # else is left to remove the temporary folder.
+  trap 'stop_all; rm -rf -- "$tmp"; exit 143' TERM
+  trap 'stop_all; rm -rf -- "$tmp"; exit 130' INT
+  trap 'stop_all; rm -rf -- "$tmp"; exit 129' HUP
 
   ip link set lo up || fail "cannot bring up lo in the network namespace"
 
