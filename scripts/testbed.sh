@@ -109,24 +109,29 @@ inner() {
   [ "${1:-}" = -- ] && shift
 
   local pcscd_pid="" key_pids=() command_pid=""
+  # COMMAND first, then the keys (so they do not see vpcd go), then pcscd.
   stop_all() {
-    local pids=()
-    [ -n "$command_pid" ] && pids+=("$command_pid")
-    pids+=("${key_pids[@]}")
-    [ -n "$pcscd_pid" ] && pids+=("$pcscd_pid")
-    if [ ${#pids[@]} -gt 0 ]; then
+    local group
+    for group in command keys pcscd; do
+      local pids=()
+      case $group in
+        command) [ -n "$command_pid" ] && pids=("$command_pid") ;;
+        keys) pids=("${key_pids[@]}") ;;
+        pcscd) [ -n "$pcscd_pid" ] && pids=("$pcscd_pid") ;;
+      esac
+      [ ${#pids[@]} -gt 0 ] || continue
       kill -TERM "${pids[@]}" 2>/dev/null || true
-      # The namespace ends with this process and takes what is left with it.
+      # Bounded: the namespace ends with this process and takes the rest with it.
       local tries=0 pid alive=1
       while [ $alive -eq 1 ] && [ $tries -lt 40 ]; do
         alive=0
         for pid in "${pids[@]}"; do
           kill -0 "$pid" 2>/dev/null && alive=1
         done
-        [ $alive -eq 1 ] && sleep 0.05
+        [ $alive -eq 1 ] && sleep 0.02
         tries=$((tries + 1))
       done
-    fi
+    done
   }
   # A signal here may mean the script itself was killed outright: then nobody
   # else is left to remove the temporary folder.
