@@ -249,7 +249,7 @@ LIBPATH      $dropdir/serial/libifdvpcd.so
 CHANNELID    ${vpcd_ports[0]}
 EOF
 
-namespaces=(--net --pid --mount-proc --kill-child=SIGTERM)
+namespaces=(--net --pid --mount-proc --propagation slave --kill-child=SIGTERM)
 if [ "$(id -u)" -ne 0 ]; then
   namespaces=(--user --map-root-user "${namespaces[@]}")
 fi
