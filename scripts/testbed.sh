@@ -16,7 +16,8 @@
 # tmpfs over the USB driver folder, and a network namespace with only `lo` (up), so that
 # vpcd's ports are never on a real network and runs never clash. The script waits until
 # both readers and every key are visible to PC/SC clients, then runs COMMAND in the same
-# network and PID namespaces (not in pcscd's mount namespace), as the invoking user, with:
+# network and PID namespaces, as the invoking user, in a mount namespace that differs from
+# the host's only by a /proc of that PID namespace (not in pcscd's), with:
 #   PCSCLITE_CSOCK_NAME  the private pcscd's socket
 #   TESTBED_PCSCD_PID    pcscd's pid
 #   TESTBED_KEY_PIDS     the keys' pids in slot order (SIGUSR1 removes a key, SIGUSR2
@@ -65,9 +66,9 @@ def check():
         except OSError:
             state = "gone"
         if state in ("Z", "X", "gone"):
-            sys.exit(f"process {pid} ended while the test bed started")
+            sys.exit(f"testbed: process {pid} ended while the test bed started")
     if time.monotonic() > deadline:
-        sys.exit(f"not visible within {timeout:g} s")
+        sys.exit(f"testbed: pcscd or a key not visible within {timeout:g} s")
 
 while True:  # the socket appears some milliseconds after pcscd starts
     hresult, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
@@ -214,7 +215,7 @@ while [ $# -gt 0 ]; do
     --key) [ $# -ge 2 ] || usage; keys+=("$2"); shift 2 ;;
     --reader-name) [ $# -ge 2 ] || usage; reader_name=$2; shift 2 ;;
     --) shift; break ;;
-    -h|--help) sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) usage ;;
   esac
 done
@@ -230,7 +231,7 @@ virtual_key=$(realpath -- "$virtual_key")
 for i in "${!keys[@]}"; do
   [ -r "${keys[$i]}" ] || fail "${keys[$i]}: cannot be read"
   keys[$i]=$(realpath -- "${keys[$i]}")
-  "$virtual_key" --check --config "${keys[$i]}" || exit "$testbed_failed"
+  "$virtual_key" --check --config "${keys[$i]}" || fail "${keys[$i]}: not a key configuration"
 done
 command -v pcscd >/dev/null || fail "pcscd not found (Debian package pcscd)"
 dropdir=$(pcscd --version 2>&1 | sed -n 's/.*usbdropdir=\([^ ]*\).*/\1/p')

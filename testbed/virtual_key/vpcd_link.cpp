@@ -70,10 +70,8 @@ Bytes frame(const Bytes& payload) {
 }
 
 void FrameReader::feed(const uint8_t* data, size_t size) {
-  if (start_ > 0 && start_ == buffer_.size()) {
-    buffer_.clear();
-    start_ = 0;
-  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+  start_ = 0;
   buffer_.insert(buffer_.end(), data, data + size);
 }
 
