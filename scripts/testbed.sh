@@ -49,9 +49,10 @@ usage() {
 
 # Waits until pcscd answers, both readers exist and the given slots hold a card. Prints
 # the reader names in slot order. Fails early when a watched process has ended.
+# Run it in the background: it becomes the python process, so a signal reaches it.
 wait_until_visible() {
   local slots=$1 watch=$2
-  /usr/bin/python3 - "$visible_within_s" "$slots" "$watch" <<'PY'
+  exec /usr/bin/python3 - "$visible_within_s" "$slots" "$watch" <<'PY'
 import os, sys, time
 from smartcard import scard
 
@@ -171,14 +172,20 @@ inner() {
   done
 
   export PCSCLITE_CSOCK_NAME=$tmp/run/pcscd.comm
-  local readers slots
+  local readers slots waited=0
   slots=$(seq -s ' ' 0 $((key_count - 1)) 2>/dev/null || true)
-  if ! readers=$(wait_until_visible "$slots" "$pcscd_pid ${key_pids[*]}"); then
+  # In the background, so that a signal's trap runs at once, not after the wait.
+  wait_until_visible "$slots" "$pcscd_pid ${key_pids[*]}" >"$tmp/readers" &
+  command_pid=$!
+  wait "$command_pid" || waited=$?
+  command_pid=""
+  if [ "$waited" -ne 0 ]; then
     echo "testbed: pcscd's output:" >&2
     sed 's/^/  /' "$tmp/pcscd.log" >&2
     stop_all
     exit "$testbed_failed"
   fi
+  readers=$(cat "$tmp/readers")
 
   export TESTBED_PCSCD_PID=$pcscd_pid
   export TESTBED_KEY_PIDS="${key_pids[*]}"
@@ -190,9 +197,9 @@ inner() {
   exec {stdin}<&0
   if [ "$uid" -ne 0 ]; then
     # Back to the user's own ids for COMMAND, in a user namespace of its own.
-    unshare --user --map-user="$uid" --map-group="$gid" -- "$@" <&"$stdin" &
+    unshare --user --map-user="$uid" --map-group="$gid" -- "$@" <&"$stdin" {stdin}<&- &
   else
-    "$@" <&"$stdin" &
+    "$@" <&"$stdin" {stdin}<&- &
   fi
   command_pid=$!
   local status=0

@@ -182,6 +182,29 @@ class TestbedTest(unittest.TestCase):
                 self.assertNotEqual(bed.returncode, 0)
                 self.assert_nothing_left(netns)
 
+    def test_killing_the_script_while_it_waits_for_a_key(self):
+        # A key that takes its time to connect keeps the test bed in its wait.
+        slow_key = self.tmp + "-slow-key"
+        self.addCleanup(os.unlink, slow_key)
+        with open(slow_key, "w") as f:
+            f.write(f'#!/bin/sh\ncase "$*" in *--check*) ;; *) sleep 20 ;; esac\nexec {KEY} "$@"\n')
+        os.chmod(slow_key, 0o755)
+        bed = subprocess.Popen(
+            ["bash", TESTBED, "--virtual-key", slow_key, "--key", f"{EXAMPLES}/empty.json",
+             "--", "sleep", "600"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=self.env)
+        time.sleep(1)  # pcscd is up by now; the key is not
+        killed = time.monotonic()
+        bed.terminate()
+        _, err = bed.communicate(timeout=30)
+        self.assertLess(time.monotonic() - killed, 2.0)
+        self.assertEqual(bed.returncode, 143)
+        self.assertNotIn("testbed:", err)
+        deadline = time.monotonic() + 5
+        while os.listdir(self.tmp) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(os.listdir(self.tmp), [])
+
     def test_a_regular_user_through_a_user_namespace(self):
         if os.getuid() != 0:
             self.skipTest("needs root to create the user tbtest")
