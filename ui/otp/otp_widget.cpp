@@ -131,7 +131,9 @@ void OtpWidget::copy_clicked() {
   if (code_text.isEmpty())
     return;
   QApplication::clipboard()->setMimeData(secret_mime_data(code_text), QClipboard::Clipboard);
-  copied = copied_code{code_text, end_of_step(last_step, period)};
+  // The code may belong to a token other than the one selected now.
+  copied = copied_code{code_text,
+                       copied_code_expiry(last_step, unix_clock::now(), tokens, period)};
   // Qt's tool tip hides itself after the given time: no timer of our own.
   auto button = ui->pushButton;
   QToolTip::showText(button->mapToGlobal(QPoint(button->width(), button->height() / 2)),
