@@ -419,7 +419,17 @@ TEST_F(OtpWidgetTest, WhatTheUserCopiedSinceStaysOnTheClipboard) {
   countdown_at(3060);
   EXPECT_EQ(clipboard_text(), "234567");
 
-  show("345678", 102);
+  // The same digits with the same hint, copied by someone else.
+  show("456789", 102);
+  copy_button()->click();
+  auto theirs = new QMimeData;
+  theirs->setText("456789");
+  theirs->setData(secret_hint, "secret");
+  QApplication::clipboard()->setMimeData(theirs, QClipboard::Clipboard);
+  countdown_at(3090);
+  EXPECT_EQ(clipboard_text(), "456789");
+
+  show("345678", 103);
   copy_button()->click();
   QApplication::clipboard()->setText("theirs", QClipboard::Clipboard);
   page.reset();

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include <QByteArray>
+#include <QClipboard>
 #include <QMimeData>
 
 namespace {
@@ -11,6 +12,15 @@ namespace {
 const QString secret_hint = QStringLiteral("x-kde-passwordManagerHint");
 const QByteArray secret = QByteArrayLiteral("secret");
 constexpr auto never = std::numeric_limits<uint64_t>::max();
+
+// The clipboard data of a copied code. Its type tells it apart from what
+// the platform offers for another program's clipboard, without asking it.
+class secret_code_data : public QMimeData {};
+
+// Platforms whose clipboard says whether this process owns it.
+bool tells_clipboard_owner(const QString& platform) {
+  return platform == QLatin1String("xcb");
+}
 
 } // namespace
 
@@ -51,13 +61,20 @@ uint64_t copied_code_expiry(uint64_t step, uint64_t now, const std::vector<OtpTo
 }
 
 QMimeData* secret_mime_data(const QString& code) {
-  auto data = new QMimeData;
+  auto data = new secret_code_data;
   data->setText(code);
   data->setData(secret_hint, secret);
   return data;
 }
 
 bool holds_copied_code(const QMimeData* data, const QString& code) {
-  return data && data->hasText() && data->text() == code &&
-         data->data(secret_hint) == secret;
+  auto ours = dynamic_cast<const secret_code_data*>(data);
+  return ours && ours->hasText() && ours->text() == code && ours->data(secret_hint) == secret;
+}
+
+bool clipboard_holds_copied_code(const QClipboard& clipboard, const QString& platform,
+                                 const QString& code) {
+  if (tells_clipboard_owner(platform) && !clipboard.ownsClipboard())
+    return false;
+  return holds_copied_code(clipboard.mimeData(QClipboard::Clipboard), code);
 }

@@ -7,6 +7,7 @@
 
 #include "records.h"
 
+class QClipboard;
 class QMimeData;
 
 // A code the OTP page put on the clipboard, and the UNIX time at which it
@@ -33,7 +34,15 @@ uint64_t copied_code_expiry(uint64_t step, uint64_t now, const std::vector<OtpTo
 // managers not to record it (x-kde-passwordManagerHint: secret).
 QMimeData* secret_mime_data(const QString& code);
 
-// Whether `data` is still exactly what secret_mime_data(code) made: the same
-// text with the same hint. Anything copied since, even the same digits from
-// elsewhere, is not.
+// Whether `data` is still what secret_mime_data(code) made, with the same
+// text and hint. Anything copied since, even the same digits from elsewhere,
+// is not. Reads nothing from data that secret_mime_data did not make.
 bool holds_copied_code(const QMimeData* data, const QString& code);
+
+// Whether the clipboard still holds `code` as this process put it there, on
+// the Qt platform `platform` (QGuiApplication::platformName()). Where the
+// platform tells who owns the clipboard (X11), another owner is never asked:
+// each question would be a round trip to that program, which may take
+// seconds. Elsewhere (offscreen, ...) the clipboard's content decides.
+bool clipboard_holds_copied_code(const QClipboard& clipboard, const QString& platform,
+                                 const QString& code);

@@ -140,12 +140,13 @@ void OtpWidget::copy_clicked() {
                      tr("Copied"), button, QRect(), copied_tip_ms);
 }
 
-// Takes the code back from the clipboard unless something else was copied since.
+// Takes the code back from the clipboard unless something else was copied
+// since; another program's clipboard is neither read nor cleared.
 void OtpWidget::forget_copied_code() {
   if (!copied)
     return;
   auto clipboard = QApplication::clipboard();
-  if (holds_copied_code(clipboard->mimeData(QClipboard::Clipboard), copied->text))
+  if (clipboard_holds_copied_code(*clipboard, QGuiApplication::platformName(), copied->text))
     clipboard->clear(QClipboard::Clipboard);
   copied.reset();
 }
