@@ -28,6 +28,7 @@
 #include "otp/otp_widget.h"
 #include "otp_test_support.h"
 #include "widget_probe.h"
+#include "wipe_log.h"
 
 using namespace otp_testing;
 using fake::request;
@@ -267,6 +268,15 @@ TEST_F(OtpWidgetTest, MessagesToADestroyedPageAreDropped) {
   caf::anon_send(gone, ::tick_atom{});
   pump();
   EXPECT_TRUE(wait_exit(gone, 500ms)) << "destroying the page ends its actor";
+}
+
+TEST_F(OtpWidgetTest, ThePinIsWipedWhenThePageCloses) {
+  testing_support::WipeLog wipes;
+  open("1357"); // no tokens, no access: the PIN stays with the page
+  pump();
+  EXPECT_EQ(wipes.count("1357"), 0);
+  page.reset();
+  EXPECT_EQ(wipes.count("1357"), 1);
 }
 
 TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {

@@ -10,6 +10,8 @@
 #include "caf/actor_system.hpp"
 #include "caf/send.hpp"
 
+#include "crypto/secure_clear.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QShortcut>
@@ -35,8 +37,11 @@ constexpr int copied_tip_ms = 2000;
 
 } // namespace
 
-OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
-  : super(parent), service(std::move(service)), ui(new Ui::OtpWidget), pin(std::move(pin)) {
+OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string entered_pin)
+  : super(parent), service(std::move(service)), ui(new Ui::OtpWidget),
+    pin(std::move(entered_pin)) {
+  // A short PIN leaves its bytes behind in the moved-from argument.
+  crypto::secure_clear(entered_pin);
   ui->setupUi(this);
   finish_form();
   ui->lb_msg->setText(QString());
@@ -49,6 +54,7 @@ OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
 OtpWidget::~OtpWidget() {
   stop_widget_delivery(self());
   forget_copied_code();
+  crypto::secure_clear(pin);
   std::cout << "destroy OtpWidget..." << std::endl;
   // The polling actor may be waiting for a touch of the key: do not wait for it.
   caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
