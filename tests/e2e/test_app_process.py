@@ -294,18 +294,18 @@ class AppProcessTest(unittest.TestCase):
         longest = watch_gui_thread((step + 1) * SHORT["period"] + 1.5)
         print("step end: the GUI thread answered within %.3f s at most" % longest)
         assert_left_alone(owner)
-        self.assertLess(longest, 0.5)
+        self.assertLess(longest, 1.0, "the GUI thread waited for the other program")
 
         # Once more while the code is still valid, then the window is closed.
         self.copy_code()
         text = self.clipboard()
         owner = take_clipboard(text)
-        self.assertLess(watch_gui_thread(time.time() + 0.5), 0.5)
+        self.assertLess(watch_gui_thread(time.time() + 0.5), 1.0)
         elapsed = self.close_and_wait(app, window, 30)
         print("closing with another program's clipboard took %.3f s" % elapsed)
         self.assertEqual(app.proc.returncode, 0)
         assert_left_alone(owner)
-        self.assertLess(elapsed, 3)
+        self.assertLess(elapsed, 4, "closing waited for the other program")
         self.assertEqual(self.clipboard(), text, "the other program's copy is still there")
 
 
