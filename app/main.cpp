@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <iostream>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "caf/actor_system.hpp"
 
 #include <QApplication>
@@ -23,6 +27,11 @@ quill_common_config config;
 } // namespace
 
 int main(int, char*[]) {
+#ifdef __linux__
+  // The process holds PINs: no core dumps, and other processes of the same
+  // user may neither attach to it nor read its memory.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
   // Types are registered with the configuration before the system exists.
   init_global_meta_objects(config);
   app_system = new caf::actor_system(config);

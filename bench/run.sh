@@ -3,12 +3,26 @@
 # stock scheduler) and a bare Qt baseline in Release, then measures them side
 # by side. --soak instead runs the application and the service for 15 minutes
 # and reports how their memory grows (bench/soak.py).
+# --testbed measures the PC/SC test bed instead: APDU round trips to the virtual
+# key through pcscd and vpcd, and the time from start to a visible key.
 # Usage: bench/run.sh [--quick] [--no-profile] | bench/run.sh --soak [soak.py options]
+#        | bench/run.sh --testbed [testbed_bench.py options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=2
 soak=0
+if [ "${1:-}" = --testbed ]; then
+  shift
+  bash scripts/install-deps.sh --test-tools
+  echo "== build (Release, -j$jobs)"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+    -DTOVRIN_STOCK_SCHEDULER=OFF >/dev/null
+  cmake --build build-bench -j"$jobs" --target virtual-oath-key pcsc_roundtrip
+  exec python3 bench/testbed_bench.py --testbed scripts/testbed.sh \
+    --key build-bench/testbed/virtual-oath-key --roundtrip build-bench/bench/pcsc_roundtrip \
+    --config testbed/examples/mixed.json --results bench/results "$@"
+fi
 if [ "${1:-}" = --soak ]; then
   soak=1
   shift
@@ -16,7 +30,7 @@ else
   for arg in "$@"; do
     case "$arg" in
       --quick|--no-profile) ;;
-      -h|--help) sed -n 2,6p "$0"; exit 0 ;;
+      -h|--help) sed -n 2,9p "$0"; exit 0 ;;
       *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
     esac
   done

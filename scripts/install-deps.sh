@@ -24,6 +24,7 @@ test_tools=(
   python3 libx11-6
   desktop-file-utils appstream man-db
   at-spi2-core python3-pyatspi dbus-x11
+  pcscd vsmartcard-vpcd pcsc-tools python3-ykman python3-pyscard libpcsclite-dev iproute2
 )
 
 for arg in "$@"; do

@@ -20,6 +20,7 @@
 #include "otp/otp_widget.h"
 #include "pin/login_page.h"
 #include "pin/set_pin_widget.h"
+#include "wipe_log.h"
 
 using fake::request;
 using testing_support::LogCapture;
@@ -268,6 +269,29 @@ TEST_F(MainWindowTest, PinActionOpensTheSetPinPageAndANewPinBringsCodesBack) {
     auto requests = service.otp_requests();
     return !requests.empty() && requests.back().pin == "98765";
   }));
+}
+
+// The window's PIN, the PIN each OTP page holds and the copy in each
+// (pin_atom, PIN) message, the delayed one of the set/change PIN page
+// included, are wiped when they are let go.
+TEST_F(MainWindowTest, PinsAreWipedWhenReplacedAndWhenTheWindowCloses) {
+  testing_support::WipeLog wipes;
+  service.set_has_access(true);
+  service.set_pin("9999"); // the pages are refused: no polling actor gets a PIN
+  service.set_tokens({{"GitHub", 30}});
+  {
+    MainWindow w{service.publish()};
+    caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"2580"});
+    ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }));
+    EXPECT_EQ(wipes.count("2580"), 1) << "the message's copy";
+    QPointer<OtpWidget> first{otp_page(w)};
+
+    caf::anon_send(w.as_actor(), ::pin_atom{}, std::string{"0852"});
+    ASSERT_TRUE(wait_for([&] { return first.isNull() && otp_page(w) != nullptr; }));
+    EXPECT_EQ(wipes.count("2580"), 3) << "the window's old PIN and the first page's";
+    EXPECT_EQ(wipes.count("0852"), 1);
+  }
+  EXPECT_EQ(wipes.count("0852"), 3) << "the window's PIN and its page's";
 }
 
 // Texts from the service (error contexts, policy reasons) are shown as they

@@ -92,13 +92,20 @@ class AppProcessTest(unittest.TestCase):
         app = self.app()
         window = self.window(app)
         self.assertTrue(app.wait_for_output("set done", 10), app.stdout())
-        period = SHORT["period"]
         self.run_x("xdotool", "windowfocus", "--sync", str(window))
+        return self.copy_code()
+
+    def copy_code(self):
+        """Presses Ctrl+C in the focused window early in a time step, once the
+        step's code is on display; returns the step."""
+        period = SHORT["period"]
+        display = self.xvfb.display
         for _ in range(5):
             wait_until(lambda: 1.2 <= time.time() % period < 2.5, period + 1, step=0.02)
             step = int(time.time()) // period
+            before = display.selection_owner()
             self.run_x("xdotool", "key", "ctrl+c")
-            if wait_until(lambda: self.clipboard() is not None, 1):
+            if wait_until(lambda: display.selection_owner() not in (0, before), 1):
                 return step
             time.sleep(1.5)  # the display was still blank: try in the next step
         self.fail("no code was copied")
@@ -248,6 +255,58 @@ class AppProcessTest(unittest.TestCase):
         print("after the step: targets %r, text %r" % (targets, text))
         self.assertIsNone(text)
         self.assertFalse(targets and "x-kde-passwordManagerHint" in targets.split())
+
+    def test_clipboard_of_another_program_is_left_alone(self):
+        # Another program copies the same digits with the same secret hint and
+        # answers each request a second late. The application must neither
+        # read nor clear it: not when the code's step ends, not on closing.
+        delay_ms = 1000
+        step = self.copy_a_short_lived_code()
+        [window] = self.xvfb.display.find(APP_TITLE)
+        app = self.processes[-1]
+
+        def take_clipboard(text):
+            env = dict(os.environ, DISPLAY=self.xvfb.name)
+            env.pop("QT_QPA_PLATFORM", None)
+            owner = harness.Process([os.environ["CLIPBOARD_OWNER"], text, str(delay_ms)], env=env)
+            self.processes.append(owner)
+            self.assertTrue(owner.wait_for_output("owner", 5), owner.stderr())
+            owner.window = self.xvfb.display.selection_owner()
+            self.assertNotEqual(owner.window, 0)
+            return owner
+
+        def assert_left_alone(owner):
+            self.assertEqual(owner.lines(), ["owner"], "the other program was asked")
+            self.assertEqual(self.xvfb.display.selection_owner(), owner.window,
+                             "the other program's clipboard was taken or cleared")
+
+        def watch_gui_thread(until):
+            """The longest the window took to answer a ping, pinging until `until`."""
+            longest = 0
+            while time.time() < until:
+                answered = self.xvfb.display.ping(window, timeout=10)
+                self.assertIsNotNone(answered, "the window stopped answering")
+                longest = max(longest, answered)
+                time.sleep(0.05)
+            return longest
+
+        owner = take_clipboard(self.clipboard())
+        longest = watch_gui_thread((step + 1) * SHORT["period"] + 1.5)
+        print("step end: the GUI thread answered within %.3f s at most" % longest)
+        assert_left_alone(owner)
+        self.assertLess(longest, 1.0, "the GUI thread waited for the other program")
+
+        # Once more while the code is still valid, then the window is closed.
+        self.copy_code()
+        text = self.clipboard()
+        owner = take_clipboard(text)
+        self.assertLess(watch_gui_thread(time.time() + 0.5), 1.0)
+        elapsed = self.close_and_wait(app, window, 30)
+        print("closing with another program's clipboard took %.3f s" % elapsed)
+        self.assertEqual(app.proc.returncode, 0)
+        assert_left_alone(owner)
+        self.assertLess(elapsed, 4, "closing waited for the other program")
+        self.assertEqual(self.clipboard(), text, "the other program's copy is still there")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,13 @@
 """Just enough Xlib (through ctypes) to find a top-level window by its title,
-read its size and properties, and ask it to close the way a window manager does
-(WM_DELETE_WINDOW)."""
+read its size and properties and who owns the clipboard, ping it and ask it
+to close the way a window
+manager does (_NET_WM_PING, WM_DELETE_WINDOW)."""
 
 import ctypes
 import ctypes.util
+import itertools
+import select
+import time
 
 _xlib = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
 
@@ -55,8 +59,16 @@ _xlib.XGetWindowProperty.argtypes = [
     ctypes.POINTER(Atom), ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
     ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ubyte))]
 _xlib.XGetWindowAttributes.argtypes = [ctypes.c_void_p, Window, ctypes.POINTER(_XWindowAttributes)]
+_xlib.XSelectInput.argtypes = [ctypes.c_void_p, Window, ctypes.c_long]
+_xlib.XPending.argtypes = [ctypes.c_void_p]
+_xlib.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
+_xlib.XConnectionNumber.argtypes = [ctypes.c_void_p]
+_xlib.XGetSelectionOwner.restype = Window
+_xlib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, Atom]
 
 _CLIENT_MESSAGE = 33
+_STRUCTURE_NOTIFY_MASK = 1 << 17
+_SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
 
 
 class Display:
@@ -65,8 +77,23 @@ class Display:
         if not self._dpy:
             raise RuntimeError("cannot open display " + name)
 
+        self._pings = itertools.count(1)
+        self._root_selected = False
+
     def close(self):
         _xlib.XCloseDisplay(self._dpy)
+
+    def _client_message(self, window, protocol, *values):
+        event = _XEvent()
+        event.xclient.type = _CLIENT_MESSAGE
+        event.xclient.window = window
+        event.xclient.message_type = _xlib.XInternAtom(self._dpy, b"WM_PROTOCOLS", 0)
+        event.xclient.format = 32
+        event.xclient.data.l[0] = _xlib.XInternAtom(self._dpy, protocol, 0)
+        for i, value in enumerate(values):
+            event.xclient.data.l[1 + i] = value
+        _xlib.XSendEvent(self._dpy, window, 0, 0, ctypes.byref(event))
+        _xlib.XFlush(self._dpy)
 
     def _children(self, window):
         root, parent = Window(), Window()
@@ -114,6 +141,11 @@ class Display:
         finally:
             _xlib.XFree(data)
 
+    def selection_owner(self, selection="CLIPBOARD"):
+        """The window that owns `selection` (0 for none), as the X server
+        says; the owner itself is not asked."""
+        return _xlib.XGetSelectionOwner(self._dpy, _xlib.XInternAtom(self._dpy, selection.encode(), 0))
+
     def size(self, window):
         """(width, height) of the window in device pixels."""
         attributes = _XWindowAttributes()
@@ -123,12 +155,30 @@ class Display:
 
     def request_close(self, window):
         """Sends WM_DELETE_WINDOW, as a window manager's close button does."""
+        self._client_message(window, b"WM_DELETE_WINDOW", 0)  # CurrentTime
+
+    def ping(self, window, timeout=10):
+        """Seconds until the window's client answers _NET_WM_PING, as window
+        managers ask to find hung programs (a Qt program answers on its GUI
+        thread); None without an answer within `timeout`."""
+        root = _xlib.XDefaultRootWindow(self._dpy)
+        if not self._root_selected:
+            # The answer goes to the root window (Qt sends it with the
+            # structure mask, window managers expect the substructure one).
+            _xlib.XSelectInput(self._dpy, root, _STRUCTURE_NOTIFY_MASK | _SUBSTRUCTURE_NOTIFY_MASK)
+            self._root_selected = True
+        ping = _xlib.XInternAtom(self._dpy, b"_NET_WM_PING", 0)
+        token = next(self._pings)
+        sent = time.monotonic()
+        self._client_message(window, b"_NET_WM_PING", token, window)
         event = _XEvent()
-        event.xclient.type = _CLIENT_MESSAGE
-        event.xclient.window = window
-        event.xclient.message_type = _xlib.XInternAtom(self._dpy, b"WM_PROTOCOLS", 0)
-        event.xclient.format = 32
-        event.xclient.data.l[0] = _xlib.XInternAtom(self._dpy, b"WM_DELETE_WINDOW", 0)
-        event.xclient.data.l[1] = 0  # CurrentTime
-        _xlib.XSendEvent(self._dpy, window, 0, 0, ctypes.byref(event))
-        _xlib.XFlush(self._dpy)
+        fd = _xlib.XConnectionNumber(self._dpy)
+        while time.monotonic() - sent < timeout:
+            while _xlib.XPending(self._dpy):
+                _xlib.XNextEvent(self._dpy, ctypes.byref(event))
+                answer = event.xclient
+                if (answer.type == _CLIENT_MESSAGE and answer.window == root
+                        and answer.data.l[0] == ping and answer.data.l[1] == token):
+                    return time.monotonic() - sent
+            select.select([fd], [], [], 0.01)
+        return None

@@ -28,6 +28,7 @@
 #include "otp/otp_widget.h"
 #include "otp_test_support.h"
 #include "widget_probe.h"
+#include "wipe_log.h"
 
 using namespace otp_testing;
 using fake::request;
@@ -269,6 +270,15 @@ TEST_F(OtpWidgetTest, MessagesToADestroyedPageAreDropped) {
   EXPECT_TRUE(wait_exit(gone, 500ms)) << "destroying the page ends its actor";
 }
 
+TEST_F(OtpWidgetTest, ThePinIsWipedWhenThePageCloses) {
+  testing_support::WipeLog wipes;
+  open("1357"); // no tokens, no access: the PIN stays with the page
+  pump();
+  EXPECT_EQ(wipes.count("1357"), 0);
+  page.reset();
+  EXPECT_EQ(wipes.count("1357"), 1);
+}
+
 TEST_F(OtpWidgetTest, DestroyingThePageDoesNotWaitForTheKey) {
   pace(TickPacer::fast);
   // Kept to the end of the process: the request it holds is never answered.
@@ -377,6 +387,34 @@ TEST_F(OtpWidgetTest, ACopiedCodeLeavesTheClipboardWhenItsStepEnds) {
   EXPECT_EQ(clipboard_text(), "");
 }
 
+// Codes carry only their step: the step says which token's period ends them.
+TEST_F(OtpWidgetTest, ACopiedCodeEndsWithTheStepItWasMadeFor) {
+  open_with({{"A", 30}, {"B", 60}});
+  // A code for A (step 100 of 30 s) arrives after the user picked B (60 s),
+  // as when a touch was pending.
+  combo()->setCurrentIndex(0);
+  ASSERT_EQ(combo()->currentText(), "B");
+  show("123456", 100);
+  copy_button()->click();
+  countdown_at(3029);
+  EXPECT_EQ(clipboard_text(), "123456");
+  countdown_at(3030);
+  EXPECT_EQ(clipboard_text(), "") << "A's step is over, not step 100 of B at 6060";
+
+  // A step that fits a longer period than the selected token's: one period
+  // of the selected token after the copy at most.
+  deliver(::set_atom{}, ::info_atom{},
+          std::vector<OtpTokenInfo>{{"A", 30}, {"B", 60}, {"C", 100}});
+  combo()->setCurrentIndex(combo()->findText("A"));
+  clock.set(3040);
+  show("234567", 30); // C's step at 3040
+  copy_button()->click();
+  countdown_at(3069);
+  EXPECT_EQ(clipboard_text(), "234567");
+  countdown_at(3070);
+  EXPECT_EQ(clipboard_text(), "") << "not at the end of C's step, 3100";
+}
+
 TEST_F(OtpWidgetTest, WhatTheUserCopiedSinceStaysOnTheClipboard) {
   open_with({{"A", 30}});
   show("123456", 100);
@@ -391,7 +429,17 @@ TEST_F(OtpWidgetTest, WhatTheUserCopiedSinceStaysOnTheClipboard) {
   countdown_at(3060);
   EXPECT_EQ(clipboard_text(), "234567");
 
-  show("345678", 102);
+  // The same digits with the same hint, copied by someone else.
+  show("456789", 102);
+  copy_button()->click();
+  auto theirs = new QMimeData;
+  theirs->setText("456789");
+  theirs->setData(secret_hint, "secret");
+  QApplication::clipboard()->setMimeData(theirs, QClipboard::Clipboard);
+  countdown_at(3090);
+  EXPECT_EQ(clipboard_text(), "456789");
+
+  show("345678", 103);
   copy_button()->click();
   QApplication::clipboard()->setText("theirs", QClipboard::Clipboard);
   page.reset();
@@ -427,4 +475,23 @@ TEST(CopiedCode, IsValidToTheEndOfItsStep) {
   EXPECT_EQ(end_of_step(never / 30 - 1, 30), never / 30 * 30);
   EXPECT_EQ(end_of_step(never / 30, 30), never) << "no overflow";
   EXPECT_EQ(end_of_step(never, 4294967295u), never);
+}
+
+TEST(CopiedCode, ExpiresWithTheStepOfATokenWhosePeriodFitsIt) {
+  constexpr auto never = std::numeric_limits<uint64_t>::max();
+  const std::vector<OtpTokenInfo> tokens{{"A", 30}, {"B", 60}, {"Z", 0}};
+  const uint64_t now = 1700000010; // A's step 56666667, B's 28333333
+  EXPECT_EQ(copied_code_expiry(now / 30, now, tokens, 60), 1700000040u)
+    << "A's code with B selected ends with A's step, not decades later";
+  EXPECT_EQ(copied_code_expiry(now / 60, now, tokens, 60), 1700000040u) << "B's own step";
+  EXPECT_EQ(copied_code_expiry(now / 60, now, tokens, 30), now + 30)
+    << "at most one period of the selected token after the copy";
+  EXPECT_EQ(copied_code_expiry(1, 50, {{"A", 40}, {"B", 30}}, 0), 60u)
+    << "the earliest end of the periods that fit (A's 80, B's 60)";
+  EXPECT_EQ(copied_code_expiry(7, 3000, tokens, 60), 3000u) << "over for every token: ended";
+  EXPECT_EQ(copied_code_expiry(now, now, tokens, 60), now + 60)
+    << "a step still to come for a token: no more than the selected period";
+  EXPECT_EQ(copied_code_expiry(0, now, {{"Z", 0}}, 0), never) << "no period, no end";
+  EXPECT_EQ(copied_code_expiry(0, now, {}, 0), never);
+  EXPECT_EQ(copied_code_expiry(never / 30, never - 5, {{"A", 30}}, 30), never) << "no overflow";
 }

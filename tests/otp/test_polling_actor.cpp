@@ -10,12 +10,14 @@
 #include "log_capture.h"
 #include "otp/otp_widget_actor_detach.h"
 #include "otp_test_support.h"
+#include "wipe_log.h"
 
 using namespace otp_testing;
 using fake::request;
 using spdlog::level::err;
 using spdlog::level::info;
 using testing_support::LogCapture;
+using testing_support::WipeLog;
 using waits = std::vector<std::chrono::seconds>;
 
 namespace {
@@ -361,4 +363,19 @@ TEST(PollingActorTiming, WaitsThreeSecondsAfterAFailureAndOneSecondOtherwise) {
   EXPECT_LT(first, 0.5);
   EXPECT_NEAR(second - first, 3.0, 0.3);
   EXPECT_NEAR(third - second, 1.0, 0.3);
+}
+
+TEST_F(PollingActorTest, ItsPinIsWipedWhenReplacedAndWhenTheActorEnds) {
+  WipeLog wipes;
+  service.set_tokens({{"A", 30}});
+  start();
+  select("A", "1111");
+  tick(1);
+  EXPECT_EQ(wipes.count("1111"), 1) << "the message's copy, once taken";
+  select("A", "2222");
+  tick(1);
+  EXPECT_EQ(wipes.count("1111"), 2) << "the PIN it replaced";
+  EXPECT_EQ(wipes.count("2222"), 1);
+  caf::anon_send_exit(poller, caf::exit_reason::user_shutdown);
+  EXPECT_TRUE(wipes.wait_for_count("2222", 2)) << "the PIN it held when it ended";
 }

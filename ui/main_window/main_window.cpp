@@ -6,6 +6,8 @@
 #include "caf/actor_system.hpp"
 #include "caf/io/middleman.hpp"
 
+#include "crypto/secure_clear.h"
+
 #include <QLayoutItem>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -32,6 +34,7 @@ MainWindow::MainWindow(uint16_t service_port) : service_port(service_port) {
 
 MainWindow::~MainWindow() {
   stop_widget_delivery(self());
+  crypto::secure_clear(pin);
 }
 
 void MainWindow::init() {
@@ -122,8 +125,11 @@ void MainWindow::setup_after_token(bool has_access) {
   }
   set_message_handler([this](caf::actor_companion*) -> caf::message_handler {
     return {
-      [this](::pin_atom, const std::string& new_pin) {
+      [this](::pin_atom, std::string& new_pin) {
+        crypto::secure_clear(pin);
         pin = new_pin;
+        // The message's copy as well (this handler is its last reader).
+        crypto::secure_clear(new_pin);
         show_otp_page();
         ui.menuToken->setEnabled(true);
         change_pin_button_status();

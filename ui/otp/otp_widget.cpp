@@ -10,6 +10,8 @@
 #include "caf/actor_system.hpp"
 #include "caf/send.hpp"
 
+#include "crypto/secure_clear.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QShortcut>
@@ -35,8 +37,11 @@ constexpr int copied_tip_ms = 2000;
 
 } // namespace
 
-OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
-  : super(parent), service(std::move(service)), ui(new Ui::OtpWidget), pin(std::move(pin)) {
+OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string entered_pin)
+  : super(parent), service(std::move(service)), ui(new Ui::OtpWidget),
+    pin(std::move(entered_pin)) {
+  // A short PIN leaves its bytes behind in the moved-from argument.
+  crypto::secure_clear(entered_pin);
   ui->setupUi(this);
   finish_form();
   ui->lb_msg->setText(QString());
@@ -49,6 +54,7 @@ OtpWidget::OtpWidget(QWidget* parent, fido_otp_actor service, std::string pin)
 OtpWidget::~OtpWidget() {
   stop_widget_delivery(self());
   forget_copied_code();
+  crypto::secure_clear(pin);
   std::cout << "destroy OtpWidget..." << std::endl;
   // The polling actor may be waiting for a touch of the key: do not wait for it.
   caf::anon_send_exit(polling_actor, caf::exit_reason::user_shutdown);
@@ -131,19 +137,22 @@ void OtpWidget::copy_clicked() {
   if (code_text.isEmpty())
     return;
   QApplication::clipboard()->setMimeData(secret_mime_data(code_text), QClipboard::Clipboard);
-  copied = copied_code{code_text, end_of_step(last_step, period)};
+  // The code may belong to a token other than the one selected now.
+  copied = copied_code{code_text,
+                       copied_code_expiry(last_step, unix_clock::now(), tokens, period)};
   // Qt's tool tip hides itself after the given time: no timer of our own.
   auto button = ui->pushButton;
   QToolTip::showText(button->mapToGlobal(QPoint(button->width(), button->height() / 2)),
                      tr("Copied"), button, QRect(), copied_tip_ms);
 }
 
-// Takes the code back from the clipboard unless something else was copied since.
+// Takes the code back from the clipboard unless something else was copied
+// since; another program's clipboard is neither read nor cleared.
 void OtpWidget::forget_copied_code() {
   if (!copied)
     return;
   auto clipboard = QApplication::clipboard();
-  if (holds_copied_code(clipboard->mimeData(QClipboard::Clipboard), copied->text))
+  if (clipboard_holds_copied_code(*clipboard, QGuiApplication::platformName(), copied->text))
     clipboard->clear(QClipboard::Clipboard);
   copied.reset();
 }

@@ -9,6 +9,8 @@
 
 #include "caf/actor_system.hpp"
 
+#include "crypto/secure_clear.h"
+
 #include "request.h"
 #include "unix_clock.h"
 
@@ -41,12 +43,15 @@ OtpWidgetActorDetach::OtpWidgetActorDetach(caf::actor_config& cfg, caf::actor pa
   }
 }
 
-OtpWidgetActorDetach::~OtpWidgetActorDetach() = default;
+OtpWidgetActorDetach::~OtpWidgetActorDetach() {
+  crypto::secure_clear(pin);
+}
 
 void OtpWidgetActorDetach::on_exit() {
   std::cout << "OtpWidgetActorDetach exit..." << std::endl;
   service = nullptr;
   page = nullptr;
+  crypto::secure_clear(pin);
 }
 
 caf::behavior OtpWidgetActorDetach::make_behavior() {
@@ -54,10 +59,13 @@ caf::behavior OtpWidgetActorDetach::make_behavior() {
   return {
     [](::init_atom) { std::cout << "init atom" << std::endl; },
     [this](::tick_atom) { tick(); },
-    [this](::name_atom, const std::string& name, const std::string& new_pin) {
+    [this](::name_atom, const std::string& name, std::string& new_pin) {
       current_name = name;
       last_cal_step = 0;
+      crypto::secure_clear(pin);
       pin = new_pin;
+      // The message's copy as well (this handler is its last reader).
+      crypto::secure_clear(new_pin);
     },
   };
 }

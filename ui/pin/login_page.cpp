@@ -73,13 +73,13 @@ void LoginPage::set_thread_starter(thread_starter starter) {
 }
 
 void LoginPage::go_click() {
-  auto pin = ui->le_pin->text().toStdString();
+  crypto::secret_string pin{pin_text(ui->le_pin->text())};
   ui->bt_go->setEnabled(false);
   // The worker gets counted handles and its own copy of the PIN, never `this`.
+  // The job's copy is wiped when the job goes, also when it never runs.
   auto job = [page = as_actor(), service = service, main_window = main_window,
               pin = std::move(pin)]() mutable {
-    verify_pin_worker(std::move(page), std::move(service), std::move(main_window),
-                      std::move(pin));
+    verify_pin_worker(std::move(page), std::move(service), std::move(main_window), pin.str());
   };
   try {
     start_thread(std::move(job));
@@ -91,6 +91,7 @@ void LoginPage::go_click() {
 
 void verify_pin_worker(caf::actor page, fido_otp_actor service, caf::actor main_window,
                        std::string pin) {
+  wipe_on_exit wipe{pin};
   enable_on_exit guard{page};
   auto failure = QCoreApplication::translate("LoginPage", check_failed).toStdString();
   run_worker(page, "LoginPage", failure, [&] { verify_pin(page, service, main_window, pin); });

@@ -110,16 +110,17 @@ void SetPinWidget::set_thread_starter(thread_starter starter) {
 
 void SetPinWidget::set_pin_clicked() {
   ui->bt_set_pin->setEnabled(false);
-  auto old_pin = ui->le_old_pin->isHidden() ? std::string{}
-                                            : ui->le_old_pin->text().toStdString();
-  auto new_pin = ui->le_new_pin->text().toStdString();
-  auto confirmation = ui->le_new_pin1->text().toStdString();
+  crypto::secret_string old_pin{ui->le_old_pin->isHidden() ? std::string{}
+                                                           : pin_text(ui->le_old_pin->text())};
+  crypto::secret_string new_pin{pin_text(ui->le_new_pin->text())};
+  crypto::secret_string confirmation{pin_text(ui->le_new_pin1->text())};
   // The worker gets counted handles and its own copies of the texts, never `this`.
+  // The job's copies are wiped when the job goes, also when it never runs.
   auto job = [page = as_actor(), main_window = main_window, service = service,
               old_pin = std::move(old_pin), new_pin = std::move(new_pin),
               confirmation = std::move(confirmation)]() mutable {
-    set_pin_worker(std::move(page), std::move(main_window), std::move(service),
-                   std::move(old_pin), std::move(new_pin), std::move(confirmation));
+    set_pin_worker(std::move(page), std::move(main_window), std::move(service), old_pin.str(),
+                   new_pin.str(), confirmation.str());
   };
   try {
     start_thread(std::move(job));
@@ -131,6 +132,8 @@ void SetPinWidget::set_pin_clicked() {
 
 void set_pin_worker(caf::actor page, caf::actor main_window, fido_otp_actor service,
                     std::string old_pin, std::string new_pin, std::string confirmation) {
+  // The delayed message holds a copy of its own: the main window wipes it.
+  wipe_on_exit wipe{old_pin, new_pin, confirmation};
   enable_on_exit guard{page};
   auto failure = QCoreApplication::translate("SetPinWidget", change_failed).toStdString();
   run_worker(page, "SetPinWidget", failure,
