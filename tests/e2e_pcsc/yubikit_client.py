@@ -5,6 +5,8 @@ Usage (Debian's python3, pyscard and yubikit):
   yubikit_client.py validate PASSWORD   exit 0 when PASSWORD opens the key
   yubikit_client.py locked              exit 0 when the key has a password
   yubikit_client.py codes [PASSWORD]    prints "name code" for every TOTP credential
+  yubikit_client.py hold SECONDS        holds the card exclusively (as gpg's scdaemon
+                                        does), prints "held", lets go after SECONDS
 """
 
 import sys
@@ -23,7 +25,26 @@ def session():
     return connection, OathSession(connection)
 
 
+def hold(seconds):
+    from smartcard.scard import (SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_SCOPE_USER,
+                                 SCARD_SHARE_EXCLUSIVE, SCARD_LEAVE_CARD, SCARD_S_SUCCESS,
+                                 SCardConnect, SCardDisconnect, SCardEstablishContext,
+                                 SCardGetErrorMessage)
+    _, context = SCardEstablishContext(SCARD_SCOPE_USER)
+    reader = str((([r for r in readers() if "00 00" in str(r)] or readers()))[0])
+    result, card, _ = SCardConnect(context, reader, SCARD_SHARE_EXCLUSIVE,
+                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)
+    if result != SCARD_S_SUCCESS:
+        raise SystemExit("cannot hold the card: " + SCardGetErrorMessage(result))
+    print("held", flush=True)
+    time.sleep(seconds)
+    SCardDisconnect(card, SCARD_LEAVE_CARD)
+    return 0
+
+
 def main(args):
+    if args[0] == "hold":
+        return hold(float(args[1]))
     connection, oath = session()
     try:
         if args[0] == "validate":
