@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -355,17 +356,32 @@ TEST(Keys, AnswerChecksOutOnlyForTheKeysOwnHmac) {
             "EF FC DF 6A E5 EB 2F A2 D2 74 16 D5 F1 84 DF 9C 25 9A 7C 79");
 }
 
-TEST(Keys, SecretsAreEmptyOnceMovedOrWiped) {
+std::vector<std::string>* wiped_texts = nullptr;
+
+TEST(Keys, SecretsAreWipedWhenReleasedAndEmptyOnceMoved) {
   Secret a{unhex("01 02 03")};
   Secret b = std::move(a);
   EXPECT_TRUE(a.empty());
   EXPECT_EQ(hex(b.view()), "01 02 03");
   b.wipe();
   EXPECT_TRUE(b.empty());
-  SecretText pin{"1234"};
-  SecretText moved = std::move(pin);
-  EXPECT_TRUE(pin.empty());
-  EXPECT_EQ(moved.text(), "1234");
+
+  std::vector<std::string> wiped;
+  wiped_texts = &wiped;
+  crypto::set_wipe_observer([](const char* data, size_t size) {
+    wiped_texts->emplace_back(data, size);
+  });
+  {
+    SecretText pin{"1234"};
+    SecretText moved = std::move(pin);
+    EXPECT_TRUE(pin.empty());
+    EXPECT_EQ(moved.text(), "1234");
+    SecretText copy = moved;
+    EXPECT_EQ(copy.text(), "1234");
+  }
+  crypto::set_wipe_observer(nullptr);
+  // The copy and the text moved into: both wiped when they went.
+  EXPECT_EQ(std::count(wiped.begin(), wiped.end(), "1234"), 2);
 }
 
 } // namespace

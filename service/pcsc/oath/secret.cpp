@@ -10,15 +10,8 @@
 namespace oath {
 
 void Secret::wipe() {
-  if (!bytes_.empty())
-    OPENSSL_cleanse(bytes_.data(), bytes_.size());
+  crypto::secure_wipe(bytes_.data(), bytes_.size());
   bytes_.clear();
-}
-
-void SecretText::wipe() {
-  if (!text_.empty())
-    OPENSSL_cleanse(text_.data(), text_.size());
-  text_.clear();
 }
 
 Secret derive_key(std::string_view pin, ByteView salt) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/secure_clear.h"
 #include "oath/bytes.h"
 
 namespace oath {
@@ -32,26 +33,17 @@ private:
   Bytes bytes_;
 };
 
-// A PIN text that is wiped when released.
+// A PIN text that is wiped when released, moved from or assigned over.
 class SecretText {
 public:
   SecretText() = default;
   explicit SecretText(std::string text) : text_(std::move(text)) {}
-  SecretText(const SecretText& other) : text_(other.text_) {}
-  SecretText(SecretText&& other) noexcept : text_(std::move(other.text_)) { other.wipe(); }
-  SecretText& operator=(SecretText other) noexcept {
-    wipe();
-    text_.swap(other.text_);
-    return *this;
-  }
-  ~SecretText() { wipe(); }
 
-  const std::string& text() const { return text_; }
-  bool empty() const { return text_.empty(); }
+  const std::string& text() const { return text_.str(); }
+  bool empty() const { return text_.str().empty(); }
 
 private:
-  void wipe();
-  std::string text_;
+  crypto::secret_string text_;
 };
 
 // PBKDF2-HMAC-SHA1 of the PIN (UTF-8) with the key's salt: 1000 rounds, 16 bytes.
