@@ -8,7 +8,8 @@ of the virtual key, beside fido-otp-sim's:
 - CPU of fido-otp-service and of pcscd over --cpu-seconds while the app
   (offscreen) polls them, as % of one core;
 - the service's VmRSS over a --soak-seconds soak of the same polling, sampled
-  every minute, as KB per hour (least squares over the samples).
+  every minute, as KB per hour (least squares over the samples), and after
+  batches of 20000 codes and 100000 Infos (days of polling in a minute).
 
 Writes bench/results/service.txt and service.json.
 """
@@ -62,6 +63,22 @@ while :; do
 done
 grep -c "get_info" "$OUT/service.log" > "$OUT/requests.txt"
 kill $app $svc
+'''
+
+
+# Days of requests in a minute: the service's VmRSS after each batch.
+STRESS = "set -e\n" + START_SERVICE + r'''
+rss() { awk '/VmRSS/ {print $2}' /proc/$svc/status; }
+"$LATENCY" 12900 code 2000 Example:alice > /dev/null
+"$LATENCY" 12900 info 2000 > /dev/null
+echo "warm-up $(rss)" > "$OUT/stress.txt"
+"$LATENCY" 12900 code 20000 Example:alice > /dev/null
+echo "codes_20000 $(rss)" >> "$OUT/stress.txt"
+"$LATENCY" 12900 info 100000 > /dev/null
+echo "infos_100000 $(rss)" >> "$OUT/stress.txt"
+"$LATENCY" 12900 code 20000 Example:alice > /dev/null
+echo "codes_20000_more $(rss)" >> "$OUT/stress.txt"
+kill $svc
 '''
 
 
@@ -133,6 +150,11 @@ def main():
         with tempfile.TemporaryDirectory(prefix="sim-bench-") as out:
             results["sim " + label] = sim_latency(args, out, pin)
 
+    with tempfile.TemporaryDirectory(prefix="service-stress-") as out:
+        in_testbed(args, OPEN_KEY, STRESS, dict(base, OUT=out, PIN=""))
+        with open(os.path.join(out, "stress.txt")) as f:
+            results["stress_rss_kb"] = [line.split() for line in f if line.strip()]
+
     with tempfile.TemporaryDirectory(prefix="service-poll-") as out:
         in_testbed(args, OPEN_KEY, POLLING, dict(base, OUT=out, PIN=""))
         cpu = pairs(os.path.join(out, "cpu.txt"))
@@ -166,6 +188,9 @@ def main():
     lines.append("fido-otp-service VmRSS over %d s of polling: %s KB; %.1f KB/hour; %d get_info" % (
         rss[-1][0], " ".join("%d" % r for _, r in rss), p["rss_kb_per_hour"],
         p["get_info_requests"]))
+    lines.append("fido-otp-service VmRSS after 2000 warm-up requests, then 20000 codes, 100000 "
+                 "Infos, 20000 codes: " + " ".join(kb for _, kb in results["stress_rss_kb"])
+                 + " KB")
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(args.results, "service.txt"), "w") as f:
