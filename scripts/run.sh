@@ -56,6 +56,7 @@ stamp=$build/.up-to-date
 
 fail() { echo "run.sh: $*" >&2; exit 1; }
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+installed() { dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'; }
 
 # What this mode runs.
 case $mode in
@@ -99,7 +100,7 @@ if [ "$mode" = virtual ]; then
   # user namespace, as a regular user.
   missing=()
   for p in pcscd vsmartcard-vpcd python3-pyscard iproute2; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
+    installed "$p" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] || fail "the PC/SC test bed needs ${missing[*]}: sudo apt install ${missing[*]}"
   [ -n "$key_config" ] || key_config=$PWD/service/pcsc/examples/demo-key.json
@@ -121,7 +122,7 @@ if [ "$mode" = virtual ]; then
 fi
 
 if [ "$mode" = real ]; then
-  command -v pcscd >/dev/null || [ -x /usr/sbin/pcscd ] \
+  installed pcscd \
     || fail "pcscd is not installed (fido-otp-service reaches keys through it): sudo apt install pcscd"
   sim=$service
   log=$build/fido-otp-service.log
