@@ -53,6 +53,7 @@ def expected_files():
         "usr/share/man/man1/tovrin-authenticator.1.gz",
         "usr/share/man/man1/fido-otp-sim.1.gz",
         "usr/share/man/man1/fido-otp-service.1.gz",
+        "usr/lib/systemd/user/fido-otp-service.service",
         "usr/share/doc/tovrin-authenticator/copyright",
     }
 
@@ -114,6 +115,15 @@ class StagedInstall(unittest.TestCase):
         self.assertIsNotNone(component.find("content_rating"))
         self.assertTrue(component.findtext("screenshots/screenshot/image", "").startswith("https://"))
         self.assertEqual(component.find("releases/release").get("version"), VERSION)
+
+    def test_user_unit_starts_the_installed_service(self):
+        unit = configparser.ConfigParser(interpolation=None)
+        unit.optionxform = str
+        unit.read(self.path("usr/lib/systemd/user/fido-otp-service.service"), encoding="utf-8")
+        command = unit["Service"]["ExecStart"].split()
+        self.assertEqual(command, ["/usr/bin/fido-otp-service"])
+        self.assertTrue(os.access(self.path(command[0].lstrip("/")), os.X_OK))
+        self.assertEqual(unit["Install"]["WantedBy"], "default.target")
 
     def test_man_pages_render_without_warnings(self):
         for name in ("tovrin-authenticator", "fido-otp-sim", "fido-otp-service"):
