@@ -63,7 +63,7 @@ bool accepts_loopback(std::string_view local, uint16_t port) {
   return false;
 }
 
-[[maybe_unused]] std::string read_file(const char* path) {
+[[maybe_unused]] std::string read_file(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -104,15 +104,17 @@ bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular) {
   return owner == 0 || owner < first_regular || owner == nobody || owner == user;
 }
 
-std::optional<uid_t> untrusted_service_owner(uint16_t port) {
+std::optional<std::string> untrusted_service_listener(uint16_t port, const proc_sources& from) {
 #if defined(__linux__) && !defined(TOVRIN_NO_SERVICE_OWNER_CHECK)
-  const auto first_regular = first_regular_uid(read_file("/etc/login.defs"));
-  for (auto table : {"/proc/net/tcp", "/proc/net/tcp6"})
-    for (auto owner : loopback_listener_owners(read_file(table), port))
+  const auto first_regular = first_regular_uid(read_file(from.login_defs));
+  for (auto table : {&from.tcp, &from.tcp6})
+    for (auto owner : loopback_listener_owners(read_file(*table), port))
       if (!trusted_owner(owner, ::getuid(), first_regular))
-        return owner;
+        return "The listener on 127.0.0.1:" + std::to_string(port) + " belongs to uid "
+               + std::to_string(owner) + ", which is not trusted";
 #else
   (void) port;
+  (void) from;
 #endif
   return std::nullopt;
 }

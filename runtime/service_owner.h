@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,8 +25,15 @@ uid_t first_regular_uid(std::string_view login_defs);
 // the user running the application is trusted too.
 bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular);
 
-// The owner of a listener on 127.0.0.1:`port` that is not trusted, read from
-// this machine; none when every listener is trusted or nothing listens.
-// Always none where the check does not apply (not Linux, or the build
-// turned it off).
-std::optional<uid_t> untrusted_service_owner(uint16_t port);
+// Where the check reads this machine's state; tests point it elsewhere.
+struct proc_sources {
+  std::string tcp = "/proc/net/tcp";
+  std::string tcp6 = "/proc/net/tcp6";
+  std::string login_defs = "/etc/login.defs";
+};
+
+// Why a listener on 127.0.0.1:`port` is not trusted, as one line for the
+// log; none when every listener is trusted or nothing listens. Always none
+// where the check does not apply (not Linux, or the build turned it off).
+std::optional<std::string> untrusted_service_listener(uint16_t port,
+                                                      const proc_sources& from = {});

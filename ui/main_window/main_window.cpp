@@ -43,13 +43,12 @@ void MainWindow::init() {
 
   // The PIN goes only to a service run by root, a system account or the
   // user: any other listener counts as no connection at all.
-  auto owner = untrusted_service_owner(service_port);
-  if (owner)
-    spdlog::critical("The listener on {}:{} belongs to uid {}, which is not trusted",
-                     fido_service_host, service_port, *owner);
+  auto distrust = untrusted_service_listener(service_port);
+  if (distrust)
+    spdlog::critical("{}", *distrust);
   auto service_actor =
-    owner ? caf::expected<caf::actor>{caf::sec::cannot_connect_to_node}
-          : app_system->middleman().remote_actor(fido_service_host, service_port);
+    distrust ? caf::expected<caf::actor>{caf::sec::cannot_connect_to_node}
+             : app_system->middleman().remote_actor(fido_service_host, service_port);
   if (!service_actor) {
     spdlog::critical("Failed to get service actor");
     ui.lb_msg->setText(no_service_text);
