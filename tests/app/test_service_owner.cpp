@@ -2,8 +2,12 @@
 // user: the owner of the listening socket decides whether the window connects.
 #include "caf/all.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -49,6 +53,48 @@ std::string read_file(const char* path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A word of an address as the kernel prints it: the 32 bits as they lie in
+// memory (network order), read as a number of this machine.
+std::string word(uint32_t network_order) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", network_order);
+  return text;
+}
+
+std::string row(const std::string& local, const std::string& remote, const char* state,
+                uid_t uid, unsigned long inode = 4711) {
+  return "   0: " + local + " " + remote + " " + state
+         + " 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) + " 0 "
+         + std::to_string(inode) + " 1 0 100 0 0 10 0\n";
+}
+
+const char* const header = "  sl  local_address rem_address   st ...\n";
+
+// A scratch directory with files that stand for /proc/net/tcp and the like.
+class Scratch {
+public:
+  Scratch() {
+    char name[] = "/tmp/tovrin-owner-XXXXXX";
+    dir_ = ::mkdtemp(name);
+  }
+  ~Scratch() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string file(const std::string& name, const std::string& text) const {
+    auto path = dir_ + "/" + name;
+    std::ofstream{path} << text;
+    return path;
+  }
+  std::string subdir(const std::string& name) const {
+    auto path = dir_ + "/" + name;
+    ::mkdir(path.c_str(), 0700);
+    return path;
+  }
+  std::string missing() const { return dir_ + "/missing"; }
+
+private:
+  std::string dir_;
+};
+
 } // namespace
 
 TEST(ServiceOwner, ListenersThatTakeLoopbackConnectionsOnThePort) {
@@ -74,6 +120,60 @@ TEST(ServiceOwner, ListenersThatTakeLoopbackConnectionsOnThePort) {
     "\t7:\t0100007F:3264\t00000000:0000\t0A\t00000000:00000000\t00:00000000\t00000000\t1012\t0 1";
   EXPECT_EQ(loopback_listener_owners(damaged, 12900), uids{1012});
   EXPECT_EQ(loopback_listener_owners("", 12900), uids{});
+}
+
+// The kernel prints each 32-bit word of an address as the number it is in
+// memory: the same address reads differently on little- and big-endian
+// machines.
+TEST(ServiceOwner, AddressWordsAreReadInTheMachinesOrder) {
+  const auto loopback = word(htonl(INADDR_LOOPBACK));
+  const auto any = word(htonl(INADDR_ANY));
+  const auto other = word(htonl(0x7F000002)); // 127.0.0.2
+  const auto client = word(htonl(INADDR_LOOPBACK)) + ":C350";
+  auto table = std::string(header) + row(loopback + ":3264", any + ":0000", "0A", 4001)
+               + row(any + ":3264", any + ":0000", "0A", 4002)
+               + row(other + ":3264", any + ":0000", "0A", 4003)
+               + row(loopback + ":3264", client, "01", 4004);
+  EXPECT_EQ(loopback_listener_owners(table, 12900), (uids{4001, 4002}));
+
+  const auto zero = word(0);
+  const auto mapped = zero + zero + word(htonl(0xFFFF)) + word(htonl(INADDR_LOOPBACK));
+  const auto ipv6_loopback = zero + zero + zero + word(htonl(1));
+  auto table6 = std::string(header)
+                + row(zero + zero + zero + zero + ":3264", zero + zero + zero + zero + ":0000",
+                      "0A", 4005)
+                + row(mapped + ":3264", zero + zero + zero + zero + ":0000", "0A", 4006)
+                + row(ipv6_loopback + ":3264", zero + zero + zero + zero + ":0000", "0A", 4007);
+  EXPECT_EQ(loopback_listener_owners(table6, 12900), (uids{4005, 4006}));
+}
+
+// A table that cannot be read says nothing about who listens: not trusted.
+// A missing tcp6 is a machine without IPv6.
+TEST(ServiceOwner, UnreadableTableIsNotTrusted) {
+  Scratch scratch;
+  const auto trusted = std::string(header)
+                       + row(word(htonl(INADDR_LOOPBACK)) + ":3264", "00000000:0000", "0A", 0);
+  proc_sources from;
+  from.login_defs = scratch.file("login.defs", "UID_MIN 1000\n");
+  from.tcp = scratch.file("tcp", trusted);
+  from.tcp6 = scratch.file("tcp6", std::string(header));
+  EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt);
+
+  from.tcp6 = scratch.missing();
+  EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt) << "no IPv6";
+
+  for (auto broken : {scratch.missing(), scratch.subdir("tcp.d")}) {
+    SCOPED_TRACE(broken);
+    from.tcp = broken;
+    from.tcp6 = scratch.file("tcp6", std::string(header));
+    auto why = untrusted_service_listener(12900, from).value_or("trusted");
+    EXPECT_EQ(why.rfind("The listener on 127.0.0.1:12900 cannot be checked: " + broken, 0), 0u)
+      << why;
+
+    from.tcp = scratch.file("tcp", trusted);
+    from.tcp6 = broken == scratch.missing() ? scratch.subdir("tcp6.d") : broken;
+    EXPECT_NE(untrusted_service_listener(12900, from), std::nullopt) << "tcp6 unreadable";
+  }
 }
 
 TEST(ServiceOwner, FirstRegularUidAndWhoIsTrusted) {
