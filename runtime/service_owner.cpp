@@ -1,28 +1,34 @@
 #include "service_owner.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <sstream>
-#include <string>
 
 namespace {
 
 constexpr uid_t nobody = 65534;
 constexpr uid_t default_first_regular = 1000;
 
-// The local addresses that a connection to 127.0.0.1 reaches, as
-// /proc/net/tcp and tcp6 print them (upper-case hex, in the kernel's order).
-constexpr std::string_view loopback_addresses[] = {
-  "0100007F",                         // 127.0.0.1
-  "00000000",                         // 0.0.0.0
-  "00000000000000000000000000000000", // ::
-  "0000000000000000FFFF00000100007F", // ::ffff:127.0.0.1
-};
+constexpr unsigned tcp_listen = 0x0A;
 
-constexpr std::string_view listen_state = "0A";
+using address = tcp_socket_row::address;
+
+address ipv4_in_ipv6(uint32_t ipv4) {
+  return {0, 0, htonl(0xFFFF), ipv4};
+}
+
+// The local addresses that a connection to 127.0.0.1 reaches.
+bool reaches_loopback(const address& local) {
+  return local == ipv4_in_ipv6(htonl(INADDR_LOOPBACK)) // 127.0.0.1, also IPv6's form of it
+         || local == ipv4_in_ipv6(htonl(INADDR_ANY))   // 0.0.0.0
+         || local == address{};                        // ::
+}
 
 std::vector<std::string_view> fields_of(std::string_view line) {
   std::vector<std::string_view> result;
@@ -49,42 +55,111 @@ std::optional<T> number(std::string_view text, int base) {
   return value;
 }
 
-bool accepts_loopback(std::string_view local, uint16_t port) {
-  auto colon = local.find(':');
-  if (colon == std::string_view::npos)
-    return false;
-  auto local_port = number<uint16_t>(local.substr(colon + 1), 16);
-  if (!local_port || *local_port != port)
-    return false;
-  auto address = local.substr(0, colon);
-  for (auto candidate : loopback_addresses)
-    if (address == candidate)
-      return true;
-  return false;
+// The kernel prints each 32-bit word of an address as the number that its
+// four bytes make on this machine ("%08X"), so reading the word back as a
+// number gives the bytes as they lie in memory.
+std::optional<address> address_of(std::string_view hex) {
+  if (hex.size() != 8 && hex.size() != 32)
+    return std::nullopt;
+  address words{};
+  for (size_t i = 0; i * 8 < hex.size(); ++i) {
+    auto w = number<uint32_t>(hex.substr(i * 8, 8), 16);
+    if (!w)
+      return std::nullopt;
+    words[i] = *w;
+  }
+  if (hex.size() == 8)
+    return ipv4_in_ipv6(words[0]);
+  return words;
 }
 
-[[maybe_unused]] std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+bool endpoint_of(std::string_view text, address& addr, uint16_t& port) {
+  auto colon = text.find(':');
+  if (colon == std::string_view::npos)
+    return false;
+  auto a = address_of(text.substr(0, colon));
+  auto p = number<uint16_t>(text.substr(colon + 1), 16);
+  if (!a || !p || text.size() - colon - 1 != 4)
+    return false;
+  addr = *a;
+  port = *p;
+  return true;
+}
+
+// A file's text, or why it could not be read.
+struct file_text {
+  std::optional<std::string> text;
+  int error = 0;
+};
+
+[[maybe_unused]] file_text read_whole(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return {std::nullopt, errno};
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    auto n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      int error = errno;
+      ::close(fd);
+      return {std::nullopt, error};
+    }
+    if (n == 0)
+      break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return {std::move(text), 0};
+}
+
+// The text of a socket table; a missing tcp6 is a machine without IPv6.
+[[maybe_unused]] file_text read_table(const std::string& path, bool may_be_missing) {
+  auto result = read_whole(path);
+  if (!result.text && result.error == ENOENT && may_be_missing)
+    return {std::string{}, 0};
+  return result;
+}
+
+[[maybe_unused]] std::string unreadable(const std::string& path, int error) {
+  return path + " is unreadable (" + std::strerror(error) + ")";
 }
 
 } // namespace
 
+std::vector<tcp_socket_row> parse_tcp_table(std::string_view text) {
+  std::vector<tcp_socket_row> rows;
+  while (!text.empty()) {
+    auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ...
+    auto fields = fields_of(line);
+    if (fields.size() < 10 || fields[0].size() < 2 || fields[0].back() != ':')
+      continue;
+    tcp_socket_row row;
+    auto state = number<unsigned>(fields[3], 16);
+    auto uid = number<uid_t>(fields[7], 10);
+    auto inode = number<uint64_t>(fields[9], 10);
+    if (!number<unsigned>(fields[0].substr(0, fields[0].size() - 1), 10) || !state || !uid
+        || !inode || !endpoint_of(fields[1], row.local_address, row.local_port)
+        || !endpoint_of(fields[2], row.remote_address, row.remote_port))
+      continue;
+    row.state = *state;
+    row.uid = *uid;
+    row.inode = *inode;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 std::vector<uid_t> loopback_listener_owners(std::string_view proc_net_tcp, uint16_t port) {
   std::vector<uid_t> owners;
-  while (!proc_net_tcp.empty()) {
-    auto end = proc_net_tcp.find('\n');
-    auto line = proc_net_tcp.substr(0, end);
-    proc_net_tcp.remove_prefix(end == std::string_view::npos ? proc_net_tcp.size() : end + 1);
-    // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
-    auto fields = fields_of(line);
-    if (fields.size() < 8 || fields[0].empty() || fields[0].back() != ':')
-      continue;
-    if (fields[3] != listen_state || !accepts_loopback(fields[1], port))
-      continue;
-    if (auto uid = number<uid_t>(fields[7], 10))
-      owners.push_back(*uid);
-  }
+  for (auto& row : parse_tcp_table(proc_net_tcp))
+    if (row.state == tcp_listen && row.local_port == port && reaches_loopback(row.local_address))
+      owners.push_back(row.uid);
   return owners;
 }
 
@@ -106,12 +181,16 @@ bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular) {
 
 std::optional<std::string> untrusted_service_listener(uint16_t port, const proc_sources& from) {
 #if defined(__linux__) && !defined(TOVRIN_NO_SERVICE_OWNER_CHECK)
-  const auto first_regular = first_regular_uid(read_file(from.login_defs));
-  for (auto table : {&from.tcp, &from.tcp6})
-    for (auto owner : loopback_listener_owners(read_file(*table), port))
+  const auto where = "The listener on 127.0.0.1:" + std::to_string(port);
+  const auto first_regular = first_regular_uid(read_whole(from.login_defs).text.value_or(""));
+  for (auto [path, may_be_missing] : {std::pair{&from.tcp, false}, std::pair{&from.tcp6, true}}) {
+    auto table = read_table(*path, may_be_missing);
+    if (!table.text)
+      return where + " cannot be checked: " + unreadable(*path, table.error);
+    for (auto owner : loopback_listener_owners(*table.text, port))
       if (!trusted_owner(owner, ::getuid(), first_regular))
-        return "The listener on 127.0.0.1:" + std::to_string(port) + " belongs to uid "
-               + std::to_string(owner) + ", which is not trusted";
+        return where + " belongs to uid " + std::to_string(owner) + ", which is not trusted";
+  }
 #else
   (void) port;
   (void) from;

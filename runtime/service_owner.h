@@ -5,11 +5,30 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// One row of /proc/net/tcp or tcp6. An address is four 32-bit words in
+// network byte order, as the kernel keeps it; an IPv4 address takes its
+// IPv6 form ::ffff:a.b.c.d, so that rows of both tables compare.
+struct tcp_socket_row {
+  using address = std::array<uint32_t, 4>;
+  address local_address{};
+  uint16_t local_port = 0;
+  address remote_address{};
+  uint16_t remote_port = 0;
+  unsigned state = 0;
+  uid_t uid = 0;
+  uint64_t inode = 0;
+};
+
+// The rows in the text of /proc/net/tcp or /proc/net/tcp6; lines that do not
+// parse are skipped.
+std::vector<tcp_socket_row> parse_tcp_table(std::string_view text);
 
 // The owners (uids) of the TCP sockets in the state LISTEN, in the text of
 // /proc/net/tcp or /proc/net/tcp6, that accept connections to
@@ -33,7 +52,9 @@ struct proc_sources {
 };
 
 // Why a listener on 127.0.0.1:`port` is not trusted, as one line for the
-// log; none when every listener is trusted or nothing listens. Always none
-// where the check does not apply (not Linux, or the build turned it off).
+// log; none when every listener is trusted or nothing listens. A table that
+// cannot be read is not trusted; a missing tcp6 (no IPv6) is an empty one.
+// Always none where the check does not apply (not Linux, or the build
+// turned it off).
 std::optional<std::string> untrusted_service_listener(uint16_t port,
                                                       const proc_sources& from = {});
