@@ -49,6 +49,8 @@ struct proc_sources {
   std::string tcp = "/proc/net/tcp";
   std::string tcp6 = "/proc/net/tcp6";
   std::string login_defs = "/etc/login.defs";
+  std::string uid_map = "/proc/self/uid_map";
+  std::string overflow_uid = "/proc/sys/kernel/overflowuid";
 };
 
 // Why a listener on 127.0.0.1:`port` is not trusted, as one line for the

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,7 @@
 #include "otp/otp_widget.h"
 #include "qt_wait.h"
 #include "service_owner.h"
+#include "child_process.h"
 #include "sim_process.h"
 
 using testing_support::LogCapture;
@@ -176,6 +178,58 @@ TEST(ServiceOwner, UnreadableTableIsNotTrusted) {
   }
 }
 
+// Inside a user namespace the kernel shows every owner it cannot map as the
+// overflow uid (65534 unless set otherwise): root's listener, another
+// user's, alike. Only outside one does 65534 stand for nobody.
+TEST(ServiceOwner, OverflowUidInsideAUserNamespaceIsNotTrusted) {
+  Scratch scratch;
+  auto listener_of = [&](uid_t owner) {
+    return scratch.file("tcp", std::string(header)
+                                 + row(word(htonl(INADDR_LOOPBACK)) + ":3264", "00000000:0000",
+                                       "0A", owner));
+  };
+  proc_sources from;
+  from.login_defs = scratch.file("login.defs", "UID_MIN 1000\n");
+  from.tcp6 = scratch.missing();
+  from.overflow_uid = scratch.file("overflowuid", "65534\n");
+  const auto identity = scratch.file("identity", "         0          0 4294967295\n");
+  const struct {
+    const char* what;
+    std::string uid_map;
+  } namespaces[] = {
+    {"rootless container", scratch.file("rootless", "         0       1000          1\n"
+                                                    "         1     100000      65536\n")},
+    {"root's namespace of its own", scratch.file("root", "         0          0          1\n")},
+    {"nothing mapped", scratch.file("empty", "")},
+    {"map unreadable", scratch.missing()},
+    {"identity and more", scratch.file("more", "         0          0 4294967295\n"
+                                               "         0          0          1\n")},
+  };
+
+  from.tcp = listener_of(65534);
+  from.uid_map = identity;
+  EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt) << "nobody, outside";
+  for (auto& ns : namespaces) {
+    SCOPED_TRACE(ns.what);
+    from.uid_map = ns.uid_map;
+    from.tcp = listener_of(65534);
+    EXPECT_EQ(untrusted_service_listener(12900, from).value_or("trusted").rfind(
+                "The listener on 127.0.0.1:12900 belongs to uid 65534, which is not trusted", 0),
+              0u);
+    // Owners the namespace maps keep their rules.
+    from.tcp = listener_of(0);
+    EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt);
+  }
+
+  // A kernel told to show unmapped owners as a system account's uid.
+  from.overflow_uid = scratch.file("overflowuid", "500\n");
+  from.tcp = listener_of(500);
+  from.uid_map = namespaces[0].uid_map;
+  EXPECT_NE(untrusted_service_listener(12900, from), std::nullopt);
+  from.uid_map = identity;
+  EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt);
+}
+
 TEST(ServiceOwner, FirstRegularUidAndWhoIsTrusted) {
   EXPECT_EQ(first_regular_uid("#UID_MIN 10\nUID_MIN\t\t\t 1000\nUID_MAX 60000\n"), 1000u);
   EXPECT_EQ(first_regular_uid("SUB_UID_MIN 100000\n  UID_MIN   500 # old systems\n"), 500u);
@@ -229,6 +283,31 @@ TEST_F(ServiceOwnerEndToEnd, ServiceOfAnotherUserGetsNoRequestAndTheWindowReport
   // Give a request that slipped through the time to show.
   wait_for([] { return false; }, 300);
   EXPECT_EQ(requests_of(sim), "");
+}
+
+// The check run inside a user namespace, as in Flatpak or a rootless
+// container: the service of another account shows as uid 65534 there.
+TEST_F(ServiceOwnerEndToEnd, ServiceOfAnotherUserSeenFromAUserNamespaceIsNotTrusted) {
+  SimProcess sim{FIDO_OTP_SIM_PATH, "", run_as(4242)};
+  const auto port = std::to_string(sim.port());
+  auto probe = [&](std::vector<std::string> launcher) {
+    launcher.push_back(OWNER_PROBE_PATH);
+    launcher.push_back(port);
+    testing_support::ChildProcess child{launcher};
+    child.wait_for_output("\n", std::chrono::seconds(10));
+    return child.output();
+  };
+  EXPECT_EQ(probe({}), "The listener on 127.0.0.1:" + port
+                         + " belongs to uid 4242, which is not trusted\n");
+  for (auto launcher : {std::vector<std::string>{"unshare", "--user", "--map-root-user"},
+                        std::vector<std::string>{"unshare", "--user"}}) {
+    SCOPED_TRACE(launcher.back());
+    EXPECT_EQ(probe(launcher).rfind("The listener on 127.0.0.1:" + port
+                                      + " belongs to uid 65534, which is not trusted",
+                                    0),
+              0u)
+      << probe(launcher);
+  }
 }
 
 TEST_F(ServiceOwnerEndToEnd, ServiceOfRootASystemAccountOrTheUserIsUsed) {
