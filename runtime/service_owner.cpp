@@ -127,6 +127,26 @@ struct file_text {
   return path + " is unreadable (" + std::strerror(error) + ")";
 }
 
+// An unreadable map counts as a namespace: 65534 is then not trusted.
+[[maybe_unused]] uid_view uids_seen(const proc_sources& from) {
+  uid_view uids;
+  uids.user = ::getuid();
+  uids.first_regular = first_regular_uid(read_whole(from.login_defs).text.value_or(""));
+  uids.identity_map = identity_uid_map(read_whole(from.uid_map).text.value_or(""));
+  auto overflow = read_whole(from.overflow_uid).text.value_or("");
+  while (!overflow.empty() && (overflow.back() == '\n' || overflow.back() == ' '))
+    overflow.pop_back();
+  uids.overflow = number<uid_t>(overflow, 10).value_or(nobody);
+  return uids;
+}
+
+[[maybe_unused]] std::string not_trusted(uid_t owner, const uid_view& uids) {
+  auto text = " belongs to uid " + std::to_string(owner) + ", which is not trusted";
+  if (!uids.identity_map && (owner == nobody || owner == uids.overflow))
+    text += ": inside a user namespace it stands for any owner outside it";
+  return text;
+}
+
 } // namespace
 
 std::vector<tcp_socket_row> parse_tcp_table(std::string_view text) {
@@ -175,21 +195,39 @@ uid_t first_regular_uid(std::string_view login_defs) {
   return default_first_regular;
 }
 
-bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular) {
-  return owner == 0 || owner < first_regular || owner == nobody || owner == user;
+bool identity_uid_map(std::string_view uid_map) {
+  std::vector<std::string_view> lines;
+  while (!uid_map.empty()) {
+    auto end = uid_map.find('\n');
+    if (auto fields = fields_of(uid_map.substr(0, end)); !fields.empty())
+      lines.push_back(uid_map.substr(0, end));
+    uid_map.remove_prefix(end == std::string_view::npos ? uid_map.size() : end + 1);
+  }
+  if (lines.size() != 1)
+    return false;
+  auto fields = fields_of(lines[0]);
+  return fields.size() == 3 && number<uint32_t>(fields[0], 10) == 0u
+         && number<uint32_t>(fields[1], 10) == 0u
+         && number<uint32_t>(fields[2], 10) == 4294967295u;
+}
+
+bool trusted_owner(uid_t owner, const uid_view& uids) {
+  if (!uids.identity_map && (owner == nobody || owner == uids.overflow))
+    return false;
+  return owner == 0 || owner < uids.first_regular || owner == nobody || owner == uids.user;
 }
 
 std::optional<std::string> untrusted_service_listener(uint16_t port, const proc_sources& from) {
 #if defined(__linux__) && !defined(TOVRIN_NO_SERVICE_OWNER_CHECK)
   const auto where = "The listener on 127.0.0.1:" + std::to_string(port);
-  const auto first_regular = first_regular_uid(read_whole(from.login_defs).text.value_or(""));
+  const auto uids = uids_seen(from);
   for (auto [path, may_be_missing] : {std::pair{&from.tcp, false}, std::pair{&from.tcp6, true}}) {
     auto table = read_table(*path, may_be_missing);
     if (!table.text)
       return where + " cannot be checked: " + unreadable(*path, table.error);
     for (auto owner : loopback_listener_owners(*table.text, port))
-      if (!trusted_owner(owner, ::getuid(), first_regular))
-        return where + " belongs to uid " + std::to_string(owner) + ", which is not trusted";
+      if (!trusted_owner(owner, uids))
+        return where + not_trusted(owner, uids);
   }
 #else
   (void) port;

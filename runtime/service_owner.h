@@ -40,9 +40,22 @@ std::vector<uid_t> loopback_listener_owners(std::string_view proc_net_tcp, uint1
 // /etc/login.defs, 1000 when it sets none.
 uid_t first_regular_uid(std::string_view login_defs);
 
+// Whether the text of /proc/self/uid_map maps every uid to itself: this
+// process is in no user namespace of its own, so uids mean what they say.
+bool identity_uid_map(std::string_view uid_map);
+
+// The uids as this process sees them.
+struct uid_view {
+  uid_t user = 0;           // the user running the application
+  uid_t first_regular = 1000;
+  bool identity_map = false;
+  uid_t overflow = 65534;   // what the kernel shows for an owner it cannot map
+};
+
 // Only root can start a process as root, as a system account or as nobody;
-// the user running the application is trusted too.
-bool trusted_owner(uid_t owner, uid_t user, uid_t first_regular);
+// the user running the application is trusted too. Inside a user namespace
+// 65534 and the overflow uid stand for any owner outside it: not trusted.
+bool trusted_owner(uid_t owner, const uid_view& uids);
 
 // Where the check reads this machine's state; tests point it elsewhere.
 struct proc_sources {

@@ -236,15 +236,28 @@ TEST(ServiceOwner, FirstRegularUidAndWhoIsTrusted) {
   EXPECT_EQ(first_regular_uid("UID_MIN many\n"), 1000u);
   EXPECT_EQ(first_regular_uid(""), 1000u);
 
-  const uid_t user = 1500, first = 1000;
-  EXPECT_TRUE(trusted_owner(0, user, first));     // root
-  EXPECT_TRUE(trusted_owner(999, user, first));   // a system account
-  EXPECT_TRUE(trusted_owner(65534, user, first)); // nobody
-  EXPECT_TRUE(trusted_owner(user, user, first));  // the user
-  EXPECT_FALSE(trusted_owner(1000, user, first));
-  EXPECT_FALSE(trusted_owner(4242, user, first));
-  EXPECT_FALSE(trusted_owner(65533, user, first));
-  EXPECT_FALSE(trusted_owner(4294967294u, user, first));
+  uid_view outside{1500, 1000, true};
+  EXPECT_TRUE(trusted_owner(0, outside));     // root
+  EXPECT_TRUE(trusted_owner(999, outside));   // a system account
+  EXPECT_TRUE(trusted_owner(65534, outside)); // nobody
+  EXPECT_TRUE(trusted_owner(1500, outside));  // the user
+  EXPECT_FALSE(trusted_owner(1000, outside));
+  EXPECT_FALSE(trusted_owner(4242, outside));
+  EXPECT_FALSE(trusted_owner(65533, outside));
+  EXPECT_FALSE(trusted_owner(4294967294u, outside));
+
+  // Inside a namespace that maps nothing, the user is 65534 too.
+  uid_view unmapped{65534, 1000, false};
+  EXPECT_FALSE(trusted_owner(65534, unmapped));
+  EXPECT_TRUE(trusted_owner(0, unmapped));
+
+  EXPECT_TRUE(identity_uid_map("         0          0 4294967295\n"));
+  EXPECT_TRUE(identity_uid_map("0 0 4294967295"));
+  EXPECT_FALSE(identity_uid_map(""));
+  EXPECT_FALSE(identity_uid_map("         0          0 4294967294\n"));
+  EXPECT_FALSE(identity_uid_map("         0       1000          1\n"));
+  EXPECT_FALSE(identity_uid_map("0 0 4294967295 7\n"));
+  EXPECT_FALSE(identity_uid_map("0 0 4294967295\n0 0 1\n"));
 }
 
 // End to end: the simulated service started as another regular account, as
