@@ -149,6 +149,8 @@ struct file_text {
 
 } // namespace
 
+std::function<void()> service_connect_hook;
+
 std::vector<tcp_socket_row> parse_tcp_table(std::string_view text) {
   std::vector<tcp_socket_row> rows;
   while (!text.empty()) {

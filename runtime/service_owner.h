@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,3 +74,7 @@ struct proc_sources {
 // turned it off).
 std::optional<std::string> untrusted_service_listener(uint16_t port,
                                                       const proc_sources& from = {});
+
+// Runs after the listener check, just before the connection is made; empty
+// in the application (tests replace the listener here).
+extern std::function<void()> service_connect_hook;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,34 @@ TEST_F(ServiceOwnerEndToEnd, ServiceOfAnotherUserSeenFromAUserNamespaceIsNotTrus
               0u)
       << probe(launcher);
   }
+}
+
+// A listener that takes the port after the check and before the connection
+// (here: the trusted service stops, another account's starts on its port)
+// is caught at the service's end of the connection, before request 1.
+TEST_F(ServiceOwnerEndToEnd, ListenerThatTakesThePortAfterTheCheckGetsNoRequest) {
+  auto trusted = std::make_unique<SimProcess>(FIDO_OTP_SIM_PATH, "", run_as(0));
+  const auto port = trusted->port();
+  std::unique_ptr<SimProcess> impostor;
+  struct Hook {
+    explicit Hook(std::function<void()> f) { service_connect_hook = std::move(f); }
+    ~Hook() { service_connect_hook = nullptr; }
+  } hook{[&] {
+    trusted.reset();
+    impostor = std::make_unique<SimProcess>(FIDO_OTP_SIM_PATH, "", run_as(4242), port);
+  }};
+  LogCapture log;
+  MainWindow w{port};
+  ASSERT_TRUE(impostor) << "the hook did not run";
+  EXPECT_EQ(w.findChild<QLabel*>("lb_msg")->text(), "Failed to connect to FIDO service.");
+  EXPECT_FALSE(w.findChild<QMenu*>("menuToken")->isEnabled());
+  EXPECT_EQ(log.at(spdlog::level::critical),
+            (std::vector<std::string>{"The service's end of the connection to 127.0.0.1:"
+                                        + std::to_string(port)
+                                        + " belongs to uid 4242, which is not trusted",
+                                      "Failed to get service actor"}));
+  wait_for([] { return false; }, 300);
+  EXPECT_EQ(requests_of(*impostor), "");
 }
 
 TEST_F(ServiceOwnerEndToEnd, ServiceOfRootASystemAccountOrTheUserIsUsed) {

@@ -46,6 +46,8 @@ void MainWindow::init() {
   auto distrust = untrusted_service_listener(service_port);
   if (distrust)
     spdlog::critical("{}", *distrust);
+  if (!distrust && service_connect_hook)
+    service_connect_hook();
   auto service_actor =
     distrust ? caf::expected<caf::actor>{caf::sec::cannot_connect_to_node}
              : app_system->middleman().remote_actor(fido_service_host, service_port);
