@@ -1,12 +1,14 @@
 #include "service_owner.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -15,6 +17,7 @@ namespace {
 constexpr uid_t nobody = 65534;
 constexpr uid_t default_first_regular = 1000;
 
+constexpr unsigned tcp_established = 0x01;
 constexpr unsigned tcp_listen = 0x0A;
 
 using address = tcp_socket_row::address;
@@ -140,6 +143,43 @@ struct file_text {
   return uids;
 }
 
+// Both tables' rows; or, in `why`, which one cannot be read.
+[[maybe_unused]] std::optional<std::vector<tcp_socket_row>> read_tables(const proc_sources& from,
+                                                                        std::string& why) {
+  std::vector<tcp_socket_row> rows;
+  for (auto [path, may_be_missing] : {std::pair{&from.tcp, false}, std::pair{&from.tcp6, true}}) {
+    auto table = read_table(*path, may_be_missing);
+    if (!table.text) {
+      why = unreadable(*path, table.error);
+      return std::nullopt;
+    }
+    auto more = parse_tcp_table(*table.text);
+    rows.insert(rows.end(), more.begin(), more.end());
+  }
+  return rows;
+}
+
+// The inodes of this process's sockets, from the links in `fd_dir`.
+[[maybe_unused]] std::optional<std::vector<uint64_t>> socket_inodes(const std::string& fd_dir,
+                                                                    int& error) {
+  auto dir = ::opendir(fd_dir.c_str());
+  if (!dir) {
+    error = errno;
+    return std::nullopt;
+  }
+  std::vector<uint64_t> inodes;
+  while (auto entry = ::readdir(dir)) {
+    auto link = fd_dir + "/" + entry->d_name;
+    char target[64];
+    auto n = ::readlink(link.c_str(), target, sizeof target);
+    if (n > 0)
+      if (auto inode = socket_inode(std::string_view(target, static_cast<size_t>(n))))
+        inodes.push_back(*inode);
+  }
+  ::closedir(dir);
+  return inodes;
+}
+
 [[maybe_unused]] std::string not_trusted(uid_t owner, const uid_view& uids) {
   auto text = " belongs to uid " + std::to_string(owner) + ", which is not trusted";
   if (!uids.identity_map && (owner == nobody || owner == uids.overflow))
@@ -185,6 +225,40 @@ std::vector<uid_t> loopback_listener_owners(std::string_view proc_net_tcp, uint1
   return owners;
 }
 
+std::optional<uint64_t> socket_inode(std::string_view link_target) {
+  constexpr std::string_view prefix = "socket:[";
+  if (link_target.size() <= prefix.size() + 1 || link_target.substr(0, prefix.size()) != prefix
+      || link_target.back() != ']')
+    return std::nullopt;
+  return number<uint64_t>(
+    link_target.substr(prefix.size(), link_target.size() - prefix.size() - 1), 10);
+}
+
+std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
+                                      const std::vector<uint64_t>& our_sockets, uint16_t port) {
+  const auto loopback = ipv4_in_ipv6(htonl(INADDR_LOOPBACK));
+  auto ours = [&](const tcp_socket_row& row) {
+    return row.inode != 0
+           && std::find(our_sockets.begin(), our_sockets.end(), row.inode) != our_sockets.end();
+  };
+  std::vector<service_end> ends;
+  for (auto& mine : rows) {
+    if (!ours(mine) || mine.state != tcp_established || mine.remote_port != port
+        || mine.remote_address != loopback)
+      continue;
+    service_end end{mine.local_port, std::nullopt};
+    for (auto& other : rows)
+      if (other.state == tcp_established && other.local_port == port
+          && other.local_address == mine.remote_address && other.remote_port == mine.local_port
+          && other.remote_address == mine.local_address) {
+        end.owner = other.uid;
+        break;
+      }
+    ends.push_back(end);
+  }
+  return ends;
+}
+
 uid_t first_regular_uid(std::string_view login_defs) {
   std::istringstream in{std::string(login_defs)};
   std::string line;
@@ -223,13 +297,43 @@ std::optional<std::string> untrusted_service_listener(uint16_t port, const proc_
 #if defined(__linux__) && !defined(TOVRIN_NO_SERVICE_OWNER_CHECK)
   const auto where = "The listener on 127.0.0.1:" + std::to_string(port);
   const auto uids = uids_seen(from);
-  for (auto [path, may_be_missing] : {std::pair{&from.tcp, false}, std::pair{&from.tcp6, true}}) {
-    auto table = read_table(*path, may_be_missing);
-    if (!table.text)
-      return where + " cannot be checked: " + unreadable(*path, table.error);
-    for (auto owner : loopback_listener_owners(*table.text, port))
-      if (!trusted_owner(owner, uids))
-        return where + not_trusted(owner, uids);
+  std::string why;
+  auto rows = read_tables(from, why);
+  if (!rows)
+    return where + " cannot be checked: " + why;
+  for (auto& row : *rows)
+    if (row.state == tcp_listen && row.local_port == port && reaches_loopback(row.local_address)
+        && !trusted_owner(row.uid, uids))
+      return where + not_trusted(row.uid, uids);
+#else
+  (void) port;
+  (void) from;
+#endif
+  return std::nullopt;
+}
+
+std::optional<std::string> untrusted_service_connection(uint16_t port, const proc_sources& from) {
+#if defined(__linux__) && !defined(TOVRIN_NO_SERVICE_OWNER_CHECK)
+  const auto connection = "the connection to 127.0.0.1:" + std::to_string(port);
+  const auto uids = uids_seen(from);
+  int error = 0;
+  auto inodes = socket_inodes(from.fd_dir, error);
+  if (!inodes)
+    return "The service's end of " + connection + " cannot be checked: "
+           + unreadable(from.fd_dir, error);
+  std::string why;
+  auto rows = read_tables(from, why);
+  if (!rows)
+    return "The service's end of " + connection + " cannot be checked: " + why;
+  auto ends = service_ends(*rows, *inodes, port);
+  if (ends.empty())
+    return "The service's end of " + connection + " cannot be found";
+  for (auto& end : ends) {
+    if (!end.owner)
+      return "The service's end of " + connection + " (our port " + std::to_string(end.our_port)
+             + ") cannot be found";
+    if (!trusted_owner(*end.owner, uids))
+      return "The service's end of " + connection + not_trusted(*end.owner, uids);
   }
 #else
   (void) port;

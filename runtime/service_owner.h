@@ -1,7 +1,8 @@
 #pragma once
 
 // Who runs the service the application is about to send the PIN to: the
-// owner of the socket that listens on the service's loopback port.
+// owner of the socket that listens on the service's loopback port, and once
+// connected, the owner of the service's end of the connection.
 
 #include <sys/types.h>
 
@@ -37,6 +38,22 @@ std::vector<tcp_socket_row> parse_tcp_table(std::string_view text);
 // IPv6's, and IPv6's form of 127.0.0.1). Lines that do not parse are skipped.
 std::vector<uid_t> loopback_listener_owners(std::string_view proc_net_tcp, uint16_t port);
 
+// The inode of a socket from the target of a link in /proc/PID/fd
+// ("socket:[12345]"); none for anything else.
+std::optional<uint64_t> socket_inode(std::string_view link_target);
+
+// The service's end of one of our connections to 127.0.0.1:`port`.
+struct service_end {
+  uint16_t our_port = 0;
+  std::optional<uid_t> owner; // none: the other end is not in the tables
+};
+
+// Our established connections to 127.0.0.1:`port` among `rows` (both tables)
+// that are one of `our_sockets` (inodes), each with the owner of the row at
+// its other end: local port `port`, remote port ours, addresses swapped.
+std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
+                                      const std::vector<uint64_t>& our_sockets, uint16_t port);
+
 // The first uid of a regular account: UID_MIN in the text of
 // /etc/login.defs, 1000 when it sets none.
 uid_t first_regular_uid(std::string_view login_defs);
@@ -65,6 +82,7 @@ struct proc_sources {
   std::string login_defs = "/etc/login.defs";
   std::string uid_map = "/proc/self/uid_map";
   std::string overflow_uid = "/proc/sys/kernel/overflowuid";
+  std::string fd_dir = "/proc/self/fd";
 };
 
 // Why a listener on 127.0.0.1:`port` is not trusted, as one line for the
@@ -74,6 +92,13 @@ struct proc_sources {
 // turned it off).
 std::optional<std::string> untrusted_service_listener(uint16_t port,
                                                       const proc_sources& from = {});
+
+// Why the service's end of this process's connection to 127.0.0.1:`port`
+// is not trusted, as one line for the log; none when it is. A connection
+// that cannot be found is not trusted, nor are tables that cannot be read.
+// Always none where the check does not apply.
+std::optional<std::string> untrusted_service_connection(uint16_t port,
+                                                        const proc_sources& from = {});
 
 // Runs after the listener check, just before the connection is made; empty
 // in the application (tests replace the listener here).

@@ -231,6 +231,78 @@ TEST(ServiceOwner, OverflowUidInsideAUserNamespaceIsNotTrusted) {
   EXPECT_EQ(untrusted_service_listener(12900, from), std::nullopt);
 }
 
+// Our end of the connection is one of our sockets; the service's end is the
+// row with the same two endpoints the other way round.
+TEST(ServiceOwner, ServiceEndOfOurConnection) {
+  const auto lo = word(htonl(INADDR_LOOPBACK));
+  const auto zero = word(0);
+  const auto lo6 = zero + zero + word(htonl(0xFFFF)) + lo;
+  const auto table = std::string(header)
+                     + row(lo + ":3264", "00000000:0000", "0A", 0, 800)   // the listener
+                     + row(lo + ":C350", lo + ":3264", "01", 1500, 900)   // ours
+                     + row(lo + ":3264", lo + ":C350", "06", 0, 0)        // an old one, closing
+                     + row(lo + ":3264", lo + ":C350", "01", 4242, 901)   // the service's end
+                     + row(lo + ":C351", lo + ":3264", "01", 1500, 902)   // another socket
+                     + row(lo + ":3264", lo + ":C351", "01", 0, 903)
+                     + row(lo + ":C352", lo + ":3265", "01", 1500, 904)   // another port
+                     + row(lo + ":3265", lo + ":C352", "01", 0, 905)
+                     + row(lo + ":C353", lo + ":3264", "01", 1500, 906);  // no other end
+  const auto table6 = std::string(header)
+                      + row(lo6 + ":3264", lo6 + ":C354", "01", 1007, 907); // dual stack
+  auto rows = parse_tcp_table(table);
+  auto rows6 = parse_tcp_table(table6 + row(lo + ":C354", lo + ":3264", "01", 1500, 908));
+  ASSERT_EQ(rows.size(), 9u);
+  ASSERT_EQ(rows6.size(), 2u);
+  rows.insert(rows.end(), rows6.begin(), rows6.end());
+
+  using ends = std::vector<std::pair<uint16_t, std::optional<uid_t>>>;
+  auto of = [&](std::vector<uint64_t> ours) {
+    ends result;
+    for (auto& end : service_ends(rows, ours, 12900))
+      result.emplace_back(end.our_port, end.owner);
+    return result;
+  };
+  EXPECT_EQ(of({900}), (ends{{50000, 4242}}));
+  EXPECT_EQ(of({902, 900}), (ends{{50000, 4242}, {50001, 0}}));
+  EXPECT_EQ(of({908}), (ends{{50004, 1007}}));
+  EXPECT_EQ(of({906}), (ends{{50003, std::nullopt}}));
+  EXPECT_EQ(of({904}), ends{});
+  EXPECT_EQ(of({901, 903, 800}), ends{}) << "the service's own sockets";
+  EXPECT_EQ(of({}), ends{});
+
+  EXPECT_EQ(socket_inode("socket:[900]"), 900u);
+  for (auto other : {"pipe:[900]", "socket:[]", "socket:[9a]", "socket:900", "/dev/null", ""})
+    EXPECT_EQ(socket_inode(other), std::nullopt) << other;
+
+  // Read from a table and a directory of fd links.
+  Scratch scratch;
+  proc_sources from;
+  from.login_defs = scratch.file("login.defs", "UID_MIN 1000\n");
+  from.uid_map = scratch.file("uid_map", "0 0 4294967295\n");
+  from.tcp = scratch.file("tcp", table);
+  from.tcp6 = scratch.file("tcp6", table6);
+  from.fd_dir = scratch.subdir("fd");
+  auto fd = [&](const char* name, const std::string& target) {
+    ::symlink(target.c_str(), (from.fd_dir + "/" + name).c_str());
+  };
+  const std::string connection = "The service's end of the connection to 127.0.0.1:12900";
+  EXPECT_EQ(untrusted_service_connection(12900, from), connection + " cannot be found");
+  fd("0", "/dev/null");
+  fd("1", "socket:[902]");
+  EXPECT_EQ(untrusted_service_connection(12900, from), std::nullopt);
+  fd("2", "socket:[900]");
+  EXPECT_EQ(untrusted_service_connection(12900, from),
+            connection + " belongs to uid 4242, which is not trusted");
+  ::unlink((from.fd_dir + "/2").c_str());
+  fd("3", "socket:[906]");
+  EXPECT_EQ(untrusted_service_connection(12900, from),
+            connection + " (our port 50003) cannot be found");
+  from.fd_dir = scratch.missing();
+  EXPECT_EQ(untrusted_service_connection(12900, from).value_or("trusted").rfind(
+              connection + " cannot be checked: " + scratch.missing(), 0),
+            0u);
+}
+
 TEST(ServiceOwner, FirstRegularUidAndWhoIsTrusted) {
   EXPECT_EQ(first_regular_uid("#UID_MIN 10\nUID_MIN\t\t\t 1000\nUID_MAX 60000\n"), 1000u);
   EXPECT_EQ(first_regular_uid("SUB_UID_MIN 100000\n  UID_MIN   500 # old systems\n"), 500u);
