@@ -18,6 +18,7 @@
 #include "high_dpi.h"
 #include "main_window/main_window.h"
 #include "quill_common_config.h"
+#include "shutdown_wait.h"
 #include "vocabulary.h"
 
 namespace {

@@ -23,6 +23,7 @@ test_tools=(
   valgrind linux-perf
   python3 libx11-6
   desktop-file-utils appstream man-db
+  g++-s390x-linux-gnu qemu-user
   at-spi2-core python3-pyatspi dbus-x11
   pcscd vsmartcard-vpcd pcsc-tools python3-ykman python3-pyscard libpcsclite-dev iproute2
 )

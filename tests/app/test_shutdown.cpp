@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app_system.h"
 #include "log_capture.h"
 #include "quill_common_config.h"
+#include "shutdown_wait.h"
 #include "vocabulary.h"
 
 using testing_support::LogCapture;

@@ -2,7 +2,12 @@
 // local stand-in for the service's actor, and whole messages on the wire.
 
 #include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -260,6 +265,96 @@ TEST_F(BlockingRequest, ReceiverGoingDownWhileHoldingTheRequestFails) {
   EXPECT_FALSE(result);
   EXPECT_EQ(result.error(), caf::sec::request_receiver_down);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The asking actor can end before the request is settled: killed, or by an
+// exception in one of its handlers (here: while it renders the error it got).
+// The request then fails with the reason instead of waiting forever.
+TEST(BlockingRequestAsker, EndingUnansweredFailsTheRequest) {
+  struct config : registered_config {
+    config() {
+      add_error_category(caf::atom("boom"),
+                         [](uint8_t, caf::atom_value, const caf::message&) -> std::string {
+                           throw std::runtime_error("no text for this error");
+                         });
+    }
+  };
+  static auto* cfg = new config;
+  // Never destroyed: a request that hangs keeps a thread in it.
+  static auto* sys = new caf::actor_system{*cfg};
+  // Holds every request it gets; ends the asker first where told to.
+  auto receiver = sys->spawn(
+    [](caf::event_based_actor* self, int) -> caf::behavior {
+      auto held = std::make_shared<std::vector<caf::response_promise>>();
+      return {
+        [self, held](::has_atom, ::access_atom) -> caf::result<bool> {
+          auto asker = caf::actor_cast<caf::actor_addr>(self->current_sender());
+          held->push_back(self->make_response_promise());
+          self->send_exit(asker, caf::exit_reason::kill);
+          return caf::delegated<bool>{};
+        },
+        [](::check_atom, ::hwaccess_atom) -> caf::result<bool> {
+          return caf::error{1, caf::atom("boom")};
+        },
+        [self, held](::check_atom, ::pin_atom, ::expire_atom) -> caf::result<bool> {
+          auto asker = caf::actor_cast<caf::actor_addr>(self->current_sender());
+          held->push_back(self->make_response_promise());
+          self->send_exit(asker, caf::error{2, caf::atom("boom")});
+          return caf::delegated<bool>{};
+        },
+        [self, held](::check_atom, ::pin_atom, ::policy_atom) -> caf::result<bool> {
+          auto asker = caf::actor_cast<caf::actor_addr>(self->current_sender());
+          held->push_back(self->make_response_promise());
+          self->send_exit(asker, caf::exit_reason::user_shutdown);
+          return caf::delegated<bool>{};
+        },
+      };
+    },
+    0);
+  // The request on a thread of its own, so that a hang fails the test.
+  auto bounded = [](auto ask) -> std::optional<reply<bool>> {
+    auto done = std::make_shared<std::promise<reply<bool>>>();
+    auto answer = done->get_future();
+    std::thread{[done, ask] { done->set_value(ask()); }}.detach();
+    if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+      return std::nullopt;
+    return answer.get();
+  };
+  // An exception in a handler ends an actor of this library with runtime_error.
+  const struct {
+    const char* what;
+    std::function<reply<bool>()> ask;
+    caf::error reason;
+  } cases[] = {
+    {"killed", [&] { return request_blocking<bool>(*sys, receiver, ::has_atom{}, ::access_atom{}); },
+     caf::make_error(caf::exit_reason::kill)},
+    {"told to shut down",
+     [&] { return request_blocking<bool>(*sys, receiver, ::check_atom{}, ::pin_atom{},
+                                         ::policy_atom{}); },
+     caf::make_error(caf::exit_reason::user_shutdown)},
+    {"exception in a handler",
+     [&] { return request_blocking<bool>(*sys, receiver, ::check_atom{}, ::hwaccess_atom{}); },
+     caf::make_error(caf::sec::runtime_error)},
+    {"ended with a reason that has no text",
+     [&] { return request_blocking<bool>(*sys, receiver, ::check_atom{}, ::pin_atom{},
+                                         ::expire_atom{}); },
+     caf::error{2, caf::atom("boom")}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = bounded(c.ask);
+    if (!result) {
+      ADD_FAILURE() << "still waiting after 10 s";
+      continue;
+    }
+    EXPECT_FALSE(*result);
+    EXPECT_EQ(result->error(), c.reason) << caf::to_string(result->error());
+    if (c.reason.category() == caf::atom("boom"))
+      EXPECT_EQ(result->error_text(), caf::to_string(c.reason));
+    else
+      EXPECT_EQ(result->error_text(), sys->render(c.reason));
+  }
+  caf::anon_send_exit(receiver, caf::exit_reason::user_shutdown);
 }
 
 // The dynamically built OTP message reaches the typed handler.

@@ -20,8 +20,8 @@ std::string write_temp_config(const std::string& json) {
 namespace {
 
 std::vector<std::string> sim_args(std::vector<std::string> args, const std::string& executable,
-                                  const std::string& config_json) {
-  args.insert(args.end(), {executable, "--port", "0"});
+                                  const std::string& config_json, uint16_t port) {
+  args.insert(args.end(), {executable, "--port", std::to_string(port)});
   if (!config_json.empty()) {
     args.push_back("--config");
     args.push_back(write_temp_config(config_json));
@@ -32,8 +32,8 @@ std::vector<std::string> sim_args(std::vector<std::string> args, const std::stri
 } // namespace
 
 SimProcess::SimProcess(const std::string& executable, const std::string& config_json,
-                       std::vector<std::string> launcher)
-  : proc_(sim_args(std::move(launcher), executable, config_json)) {
+                       std::vector<std::string> launcher, uint16_t port)
+  : proc_(sim_args(std::move(launcher), executable, config_json, port)) {
   if (!proc_.wait_for_output("serving on", std::chrono::seconds(10)))
     throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
   std::smatch m;

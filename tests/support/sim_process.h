@@ -16,10 +16,11 @@ std::string write_temp_config(const std::string& json);
 class SimProcess {
 public:
   // Starts `executable` with the given key configuration (JSON text; empty
-  // for the default key) and waits until it serves. A `launcher` command
-  // (such as setpriv with its options) runs the executable when given.
+  // for the default key) and waits until it serves, on `port` or (0) a free
+  // one. A `launcher` command (such as setpriv with its options) runs the
+  // executable when given.
   SimProcess(const std::string& executable, const std::string& config_json = "",
-             std::vector<std::string> launcher = {});
+             std::vector<std::string> launcher = {}, uint16_t port = 0);
 
   uint16_t port() const { return port_; }
   std::string output() const { return proc_.output(); }

@@ -45,14 +45,24 @@ void MainWindow::init() {
   ui.menuToken->setEnabled(false);
 
   // The PIN goes only to a service run by root, a system account or the
-  // user: any other listener counts as no connection at all.
-  auto owner = untrusted_service_owner(service_port);
-  if (owner)
-    spdlog::critical("The listener on {}:{} belongs to uid {}, which is not trusted",
-                     fido_service_host, service_port, *owner);
-  auto service_actor =
-    owner ? caf::expected<caf::actor>{caf::sec::cannot_connect_to_node}
-          : app_system->middleman().remote_actor(fido_service_host, service_port);
+  // user: any other listener counts as no connection at all. The service's
+  // end of the connection is checked too, in case the port changed hands
+  // between the check and the connection.
+  caf::expected<caf::actor> service_actor{caf::sec::cannot_connect_to_node};
+  auto distrust = untrusted_service_listener(service_port);
+  if (!distrust) {
+    if (service_connect_hook)
+      service_connect_hook();
+    service_actor = app_system->middleman().remote_actor(fido_service_host, service_port);
+    // An actor of this very process (published by it on that port) comes
+    // without a connection to check.
+    if (service_actor && service_actor->node() != app_system->node())
+      distrust = untrusted_service_connection(service_port);
+  }
+  if (distrust) {
+    spdlog::critical("{}", *distrust);
+    service_actor = caf::sec::cannot_connect_to_node;
+  }
   if (!service_actor) {
     spdlog::critical("Failed to get service actor");
     ui.lb_msg->setText(no_service_text);

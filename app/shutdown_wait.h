@@ -4,10 +4,6 @@
 
 #include "caf/fwd.hpp"
 
-// The process's one actor system: written once by process entry before any
-// widget exists, never destroyed.
-extern caf::actor_system* app_system;
-
 // Waits at most `limit` for every actor of `sys` to finish. Returns true when
 // they all did; on a timeout the waiter thread is left running detached.
 bool wait_all_actors_exit(caf::actor_system& sys, std::chrono::steady_clock::duration limit);

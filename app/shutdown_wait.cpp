@@ -1,4 +1,4 @@
-#include "app_system.h"
+#include "shutdown_wait.h"
 
 #include <future>
 #include <memory>
@@ -8,7 +8,7 @@
 
 #include "caf/actor_system.hpp"
 
-caf::actor_system* app_system = nullptr;
+#include "app_system.h"
 
 namespace {
 

@@ -1,0 +1,3 @@
+#include "app_system.h"
+
+caf::actor_system* app_system = nullptr;
