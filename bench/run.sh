@@ -5,8 +5,11 @@
 # and reports how their memory grows (bench/soak.py).
 # --testbed measures the PC/SC test bed instead: APDU round trips to the virtual
 # key through pcscd and vpcd, and the time from start to a visible key.
+# --real-key-service measures fido-otp-service on the virtual key beside
+# fido-otp-sim: request latency, CPU while the app polls, memory over a soak.
 # Usage: bench/run.sh [--quick] [--no-profile] | bench/run.sh --soak [soak.py options]
 #        | bench/run.sh --testbed [testbed_bench.py options]
+#        | bench/run.sh --real-key-service [service_bench.py options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +26,19 @@ if [ "${1:-}" = --testbed ]; then
     --key build-bench/testbed/virtual-oath-key --roundtrip build-bench/bench/pcsc_roundtrip \
     --config testbed/examples/mixed.json --results bench/results "$@"
 fi
+if [ "${1:-}" = --real-key-service ]; then
+  shift
+  bash scripts/install-deps.sh --test-tools
+  echo "== build (Release, -j$jobs)"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+    -DTOVRIN_STOCK_SCHEDULER=OFF >/dev/null
+  cmake --build build-bench -j"$jobs" --target virtual-oath-key fido-otp-service fido-otp-sim \
+    service_latency tovrin-authenticator
+  exec python3 bench/service_bench.py --testbed scripts/testbed.sh \
+    --key build-bench/testbed/virtual-oath-key --service build-bench/service/pcsc/fido-otp-service \
+    --sim build-bench/service/sim/fido-otp-sim --latency build-bench/bench/service_latency \
+    --app build-bench/app/tovrin-authenticator --results bench/results "$@"
+fi
 if [ "${1:-}" = --soak ]; then
   soak=1
   shift
@@ -30,7 +46,7 @@ else
   for arg in "$@"; do
     case "$arg" in
       --quick|--no-profile) ;;
-      -h|--help) sed -n 2,9p "$0"; exit 0 ;;
+      -h|--help) sed -n 2,12p "$0"; exit 0 ;;
       *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
     esac
   done

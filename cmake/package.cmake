@@ -12,7 +12,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Tovrin Authenticator G2 lists the OTP tokens held on a FIDO key, shows the\n"
     "selected token's current code and copies it to the clipboard, guarded by\n"
     "the key's access PIN. It asks the FIDO OTP service on 127.0.0.1:12900 for\n"
-    "every key operation; fido-otp-sim, a simulated service, is included.")
+    "every key operation: fido-otp-service for real keys (PC/SC and the OATH\n"
+    "applet) and fido-otp-sim, a simulated service, are included.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -24,5 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://halvard.example/tovrin-authenticator)
 # loaded at run time (icons), so they are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt5svg5)
+# fido-otp-service reaches keys through pcscd.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pcscd)
 
 include(CPack)

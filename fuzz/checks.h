@@ -22,4 +22,8 @@ std::string vocabulary_load(const uint8_t* data, size_t size);
 // Parses the bytes as a key config; an accepted config must be valid.
 std::string sim_config(const uint8_t* data, size_t size);
 
+// Parses the bytes as answers of the OATH applet (the first byte picks the
+// parser, or a whole session); what parses must be well formed.
+std::string oath_responses(const uint8_t* data, size_t size);
+
 } // namespace fuzz_checks

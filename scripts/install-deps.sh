@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs. Does nothing when all are present.
 # Usage: scripts/install-deps.sh [--test-tools]
-#   (default)      what building and running the application and fido-otp-sim needs
+#   (default)      what building and running the application and the services needs
 #   --test-tools   also the test suite's, the benchmark's and the fuzzers' tools
 set -euo pipefail
 
@@ -11,6 +11,7 @@ packages=(
   libcaf-dev
   libspdlog-dev libfmt-dev
   libssl-dev nlohmann-json3-dev
+  libpcsclite-dev
 )
 
 test_tools=(

@@ -29,6 +29,8 @@
 #include "bounded_deserializer.h"
 #include "library_guards.h"
 #include "checks.h"
+#include "oath/responses.h"
+#include "oath/tlv.h"
 #include "sim/key_config.h"
 #include "vocabulary.h"
 
@@ -88,7 +90,9 @@ void PrintTo(const replay_case& x, std::ostream* os) {
 std::vector<replay_case> replay_cases() {
   std::vector<replay_case> result;
   const std::pair<const char*, const char*> targets[] = {
-    {"fuzz_vocabulary_load", "vocabulary"}, {"fuzz_sim_config", "sim_config"}};
+    {"fuzz_vocabulary_load", "vocabulary"},
+    {"fuzz_sim_config", "sim_config"},
+    {"fuzz_oath_responses", "oath_responses"}};
   for (const auto& [target, corpus] : targets) {
     for (const auto& dir : {fuzz_dir / "corpus" / corpus, fuzz_dir / "regressions" / target})
       for (const auto& path : files_in(dir))
@@ -114,9 +118,10 @@ class Replay : public ::testing::TestWithParam<replay_case> {};
 TEST_P(Replay, KeepsEveryInvariant) {
   const auto& param = GetParam();
   const auto input = read_file(param.path);
-  const auto failure = param.target == "fuzz_vocabulary_load"
-                         ? fuzz_checks::vocabulary_load(input.data(), input.size())
-                         : fuzz_checks::sim_config(input.data(), input.size());
+  const auto failure =
+    param.target == "fuzz_vocabulary_load" ? fuzz_checks::vocabulary_load(input.data(), input.size())
+    : param.target == "fuzz_sim_config"    ? fuzz_checks::sim_config(input.data(), input.size())
+                                           : fuzz_checks::oath_responses(input.data(), input.size());
   EXPECT_EQ(failure, "") << param.path;
 }
 
@@ -125,6 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Replay, ::testing::ValuesIn(replay_cases()), cas
 TEST(ReplayFiles, CorporaAreThere) {
   EXPECT_GE(files_in(fuzz_dir / "corpus" / "vocabulary").size(), 40u);
   EXPECT_GE(files_in(fuzz_dir / "corpus" / "sim_config").size(), 10u);
+  EXPECT_GE(files_in(fuzz_dir / "corpus" / "oath_responses").size(), 10u);
   EXPECT_GE(files_in(fuzz_dir / "regressions" / "fuzz_vocabulary_load").size(), 1u);
 }
 
@@ -267,4 +273,28 @@ TEST_F(SeedTest, InfiniteDoubleIsNotSaved) {
   caf::binary_serializer sink{sys, buf};
   EXPECT_FALSE(fine.save(sink));
   EXPECT_FALSE(buf.empty());
+}
+
+// The answer seeds are answers the parsers accept, so that the fuzzer starts
+// from the paths where values come out.
+TEST(OathResponseSeeds, ParseAsTheAnswersTheyAre) {
+  size_t parsed = 0;
+  for (const auto& path : files_in(fuzz_dir / "corpus" / "oath_responses")) {
+    const auto input = read_file(path);
+    ASSERT_FALSE(input.empty()) << path;
+    const oath::ByteView body = oath::ByteView(input).sub(1);
+    bool ok = true;
+    switch (input[0] % 7) {
+      case 0: ok = static_cast<bool>(oath::parse_tlvs(body)); break;
+      case 1: ok = static_cast<bool>(oath::parse_select(body)); break;
+      case 2: ok = static_cast<bool>(oath::parse_list(body)); break;
+      case 3: ok = static_cast<bool>(oath::parse_calculate(body)); break;
+      case 4: ok = static_cast<bool>(oath::parse_calculate_all(body)); break;
+      case 5: ok = static_cast<bool>(oath::parse_validate(body)); break;
+      default: continue;
+    }
+    EXPECT_TRUE(ok) << path;
+    ++parsed;
+  }
+  EXPECT_GE(parsed, 7u);
 }

@@ -46,11 +46,14 @@ def expected_files():
     return icons | examples | {
         "usr/bin/tovrin-authenticator",
         "usr/bin/fido-otp-sim",
+        "usr/bin/fido-otp-service",
         "usr/share/applications/%s.desktop" % APP_ID,
         "usr/share/metainfo/%s.metainfo.xml" % APP_ID,
         "usr/share/icons/hicolor/scalable/apps/%s.svg" % APP_ID,
         "usr/share/man/man1/tovrin-authenticator.1.gz",
         "usr/share/man/man1/fido-otp-sim.1.gz",
+        "usr/share/man/man1/fido-otp-service.1.gz",
+        "usr/lib/systemd/user/fido-otp-service.service",
         "usr/share/doc/tovrin-authenticator/copyright",
     }
 
@@ -78,7 +81,7 @@ class StagedInstall(unittest.TestCase):
 
     def test_tree_holds_executables_launcher_metadata_icons_and_man_pages(self):
         self.assertEqual(files_under(self.root), expected_files())
-        for name in ("tovrin-authenticator", "fido-otp-sim"):
+        for name in ("tovrin-authenticator", "fido-otp-sim", "fido-otp-service"):
             self.assertTrue(os.access(self.path("usr/bin/" + name), os.X_OK), name)
         for size in ICON_SIZES:
             icon = self.path("usr/share/icons/hicolor/%dx%d/apps/%s.png" % (size, size, APP_ID))
@@ -113,8 +116,17 @@ class StagedInstall(unittest.TestCase):
         self.assertTrue(component.findtext("screenshots/screenshot/image", "").startswith("https://"))
         self.assertEqual(component.find("releases/release").get("version"), VERSION)
 
+    def test_user_unit_starts_the_installed_service(self):
+        unit = configparser.ConfigParser(interpolation=None)
+        unit.optionxform = str
+        unit.read(self.path("usr/lib/systemd/user/fido-otp-service.service"), encoding="utf-8")
+        command = unit["Service"]["ExecStart"].split()
+        self.assertEqual(command, ["/usr/bin/fido-otp-service"])
+        self.assertTrue(os.access(self.path(command[0].lstrip("/")), os.X_OK))
+        self.assertEqual(unit["Install"]["WantedBy"], "default.target")
+
     def test_man_pages_render_without_warnings(self):
-        for name in ("tovrin-authenticator", "fido-otp-sim"):
+        for name in ("tovrin-authenticator", "fido-otp-sim", "fido-otp-service"):
             page = self.path("usr/share/man/man1/%s.1.gz" % name)
             env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
             shown = run("man", "--warnings", "-E", "UTF-8", "-l", page, env=env)
@@ -156,12 +168,15 @@ class DebianPackage(unittest.TestCase):
                    for clause in self.field("Depends").split(",")
                    for alternative in clause.split("|")]
         for package in ("libqt5widgets5", "libqt5gui5", "libqt5svg5", "libcaf-core0.17",
-                        "libcaf-io0.17", "libssl3", "libstdc++6", "libc6"):
+                        "libcaf-io0.17", "libssl3", "libpcsclite1", "libstdc++6", "libc6"):
             self.assertIn(package, depends)
         self.assertTrue(any(p.startswith("libspdlog") for p in depends), depends)
         for package in depends:
             self.assertFalse(package.endswith("-dev"), package)
             self.assertNotIn("gtest", package)
+
+    def test_recommends_pcscd_for_real_keys(self):
+        self.assertIn("pcscd", [p.strip().split(" ")[0] for p in self.field("Recommends").split(",")])
 
     def test_has_no_maintainer_scripts(self):
         listing = subprocess.run("dpkg-deb --ctrl-tarfile '%s' | tar -t" % self.deb, shell=True,
@@ -173,7 +188,7 @@ class DebianPackage(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="unpacked-") as unpacked:
             subprocess.run(["dpkg-deb", "--extract", self.deb, unpacked], check=True)
             self.assertEqual(files_under(unpacked), expected_files())
-            for name in ("tovrin-authenticator", "fido-otp-sim"):
+            for name in ("tovrin-authenticator", "fido-otp-sim", "fido-otp-service"):
                 sections = run("readelf", "-S", os.path.join(unpacked, "usr/bin", name)).stdout
                 self.assertNotIn(".debug_info", sections, name)
                 self.assertNotIn(".symtab", sections, name)

@@ -2,7 +2,10 @@
 recording stand-in, the simulator is the real fido-otp-sim, and the app a
 script that notes whether it ran and whether a service was listening.
 
-Usage: test_run_script.py FIDO_OTP_SIM [unittest arguments...]"""
+--real-key runs the real fido-otp-service (no pcscd needed to serve), and
+--virtual-key the real test bed with the real virtual key.
+
+Usage: test_run_script.py FIDO_OTP_SIM FIDO_OTP_SERVICE VIRTUAL_KEY [unittest arguments...]"""
 
 import os
 import shutil
@@ -15,7 +18,7 @@ import time
 import unittest
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-SIM = None
+SIM = SERVICE = VIRTUAL_KEY = None
 PORT = 12900
 
 FAKE_APP = """#!/bin/bash
@@ -28,6 +31,12 @@ fi
 
 RECORDER = """#!/bin/bash
 echo "%s $*" >>"$RUN_TEST_JOURNAL"
+"""
+
+# dpkg-query as the script asks it: installed packages, minus $RUN_TEST_MISSING.
+DPKG_QUERY = """#!/bin/bash
+for p in $RUN_TEST_MISSING; do [ "$p" = "${@: -1}" ] && exit 1; done
+printf 'ii '
 """
 
 
@@ -49,6 +58,12 @@ class RunScriptTest(unittest.TestCase):
         write(self.repo_path("app/main.cpp"), "int main() {}\n")
         write(self.repo_path("build-run/app/tovrin-authenticator"), FAKE_APP, 0o755)
         os.symlink(SIM, self.repo_path("build-run/service/sim/fido-otp-sim"))
+        os.symlink(SERVICE, self.repo_path("build-run/service/pcsc/fido-otp-service"))
+        os.symlink(VIRTUAL_KEY, self.repo_path("build-run/testbed/virtual-oath-key"))
+        shutil.copy(os.path.join(SOURCE, "scripts", "testbed.sh"), self.repo_path("scripts/testbed.sh"))
+        shutil.copy(os.path.join(SOURCE, "service", "pcsc", "examples", "demo-key.json"),
+                    self.repo_path("service/pcsc/examples/demo-key.json"))
+        write(os.path.join(self.tmp.name, "bin", "dpkg-query"), DPKG_QUERY, 0o755)
         write(self.repo_path("build-run/CMakeCache.txt"), "")
         self.mark_built()
         self.sockets = []
@@ -93,8 +108,8 @@ class RunScriptTest(unittest.TestCase):
                     time.sleep(0.5)
         self.sockets.append(s)
 
-    def run_script(self, *args):
-        env = dict(os.environ, RUN_TEST_JOURNAL=self.journal,
+    def run_script(self, *args, missing=""):
+        env = dict(os.environ, RUN_TEST_JOURNAL=self.journal, RUN_TEST_MISSING=missing,
                    PATH=os.path.join(self.tmp.name, "bin") + os.pathsep + os.environ["PATH"])
         started = time.monotonic()
         result = subprocess.run(["bash", self.repo_path("scripts/run.sh"), *args], env=env,
@@ -177,6 +192,33 @@ class RunScriptTest(unittest.TestCase):
         self.assertTrue(journal[2].startswith("cmake --build"), journal)
 
 
+    def test_real_key_runs_the_app_against_fido_otp_service(self):
+        result = self.run_script("--real-key")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.journal_lines(), ["app ran, service up"])
+        self.assertIn("fido-otp-service serves on 127.0.0.1:12900", result.stdout)
+        with open(self.repo_path("build-run/fido-otp-service.log")) as f:
+            self.assertIn("serving on", f.read())
+        with socket.socket() as probe:
+            self.assertNotEqual(probe.connect_ex(("127.0.0.1", PORT)), 0, "service still runs")
+
+    def test_real_key_without_pcscd_is_one_line_with_the_install_command(self):
+        self.assert_refused(self.run_script("--real-key", missing="pcscd"),
+                            "pcscd", "sudo apt install pcscd")
+
+    def test_virtual_key_runs_service_and_app_in_a_test_bed(self):
+        # The host's port stays taken: the test bed's network namespace has its own.
+        self.occupy_port(listen=True)
+        result = self.run_script("--virtual-key")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.journal_lines(), ["app ran, service up"])
+        with open(self.repo_path("build-run/fido-otp-service.log")) as f:
+            self.assertIn("serving on 127.0.0.1:12900", f.read())
+        os.remove(self.journal)
+        self.assert_refused(self.run_script("--virtual-key", missing="vsmartcard-vpcd"),
+                            "sudo apt install vsmartcard-vpcd")
+
+
 if __name__ == "__main__":
-    SIM = os.path.abspath(sys.argv[1])
-    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+    SIM, SERVICE, VIRTUAL_KEY = (os.path.abspath(p) for p in sys.argv[1:4])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:], verbosity=2)
