@@ -120,6 +120,7 @@ std::string virtual_key_apdus(const uint8_t* data, size_t size) {
 
   bool locked = password;  // until a VALIDATE succeeds after a SELECT
   bool has_password = password;
+  bool chained = false;  // the last answer ended in 61xx: SEND REMAINING may follow
   size_t at = 1;
   for (size_t index = 0; at < size; ++index) {
     const size_t length = data[at++];
@@ -127,6 +128,7 @@ std::string virtual_key_apdus(const uint8_t* data, size_t size) {
     if (length == 0) {
       applet.power_off();
       locked = has_password;
+      chained = false;
       continue;
     }
     const size_t take = std::min(length, size - at);
@@ -141,6 +143,7 @@ std::string virtual_key_apdus(const uint8_t* data, size_t size) {
         return where + "no answer, though no wait was cut short";
       applet.power_off();
       locked = has_password;
+      chained = false;
       continue;
     }
     if (answer->size() < 2)
@@ -158,7 +161,12 @@ std::string virtual_key_apdus(const uint8_t* data, size_t size) {
     const uint8_t p1 = take >= 3 ? apdu[2] : 0;
     const bool answered = status == sw::ok || status >> 8 == 0x61;
     const bool select = ins == 0xA4 && p1 == 0x04;
-    if (locked && answered && !select && ins != 0xA3 && ins != 0x04)
+    // The rest of a chained answer belongs to the command that started it.
+    const bool continued = ins == 0xA5 && apdu[0] == 0 && answered;
+    if (continued && !chained)
+      return where + "SEND REMAINING answered " + hex(status) + " with no chained answer";
+    chained = status >> 8 == 0x61;
+    if (locked && answered && !select && !continued && ins != 0xA3 && ins != 0x04)
       return where + "a locked key answered INS " + hex(ins).substr(2) + " with " + hex(status);
     // A SELECT that got past the APDU parser ends any validation.
     if (select && apdu[0] == 0 && status != sw::wrong_length)
