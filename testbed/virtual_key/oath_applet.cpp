@@ -1,6 +1,7 @@
 #include "oath_applet.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace virtual_key {
@@ -165,9 +166,10 @@ std::optional<OathApplet::Answer> OathApplet::dispatch(const Command& command) {
 bool OathApplet::locked() const { return state_.access && !validated_; }
 
 Credential* OathApplet::find(const Bytes& name) {
+  // Byte for byte: a plain char compare would miss every name with a byte >= 0x80 (UTF-8).
   for (auto& credential : state_.credentials)
     if (credential.name.size() == name.size()
-        && std::equal(name.begin(), name.end(), credential.name.begin()))
+        && std::memcmp(name.data(), credential.name.data(), name.size()) == 0)
       return &credential;
   return nullptr;
 }

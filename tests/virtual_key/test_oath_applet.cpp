@@ -326,6 +326,20 @@ TEST(OathApplet, PutRenameDeleteAsYubikitSendsThem) {
   EXPECT_EQ(key.send("000100000e710178" "73051106313233" "7a020001"), "6a80") << "2-byte counter";
   EXPECT_EQ(key.send("0001000006710178730131"), "6a80") << "key without digits";
 
+  // Names are bytes: a UTF-8 name is found like any other.
+  const std::string utf8 = "Bank:J\xc3\xbcrgen";
+  const size_t before = stored.size();
+  EXPECT_EQ(key.send(put(utf8, "2106313233")), "9000");
+  EXPECT_EQ(key.send(put(utf8, "2107313233")), "9000");
+  ASSERT_EQ(stored.size(), before + 1) << "the second PUT made a second credential";
+  EXPECT_EQ(stored.back().digits, 7);
+  EXPECT_EQ(code_of(key.send(calculate(utf8, "0000000000000001"))).size(), 7u);
+  Bytes named;
+  append_tlv(named, tag::name, Bytes(utf8.begin(), utf8.end()));
+  EXPECT_EQ(key.send("00020000" + hex_of({static_cast<uint8_t>(named.size())}) + hex_of(named)),
+            "9000");
+  EXPECT_EQ(stored.size(), before);
+
   for (size_t i = stored.size(); i < kMaxCredentials; ++i)
     ASSERT_EQ(key.send(put("full " + std::to_string(i), "2106313233")), "9000");
   EXPECT_EQ(key.send(put("one more", "2106313233")), "6a84");
