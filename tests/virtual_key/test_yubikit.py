@@ -245,6 +245,16 @@ class YubikitTest(unittest.TestCase):
             oath.reset()
             self.assertEqual(oath.list_credentials(), [])
             self.assertNotEqual(oath.device_id, salt_before)
+            # A UTF-8 name, put twice: the second replaces the first.
+            for digits in (6, 8):
+                utf8 = oath.put_credential(CredentialData(
+                    "jürgen", OATH_TYPE.TOTP, HASH_ALGORITHM.SHA1, parse_b32_key(secret), digits,
+                    30, issuer="Bänk"))
+            self.assertEqual([c.id for c in oath.list_credentials()], ["Bänk:jürgen".encode()])
+            self.assertEqual(oath.calculate_code(utf8, 1111111109).value,
+                             oathtool(secret, 1111111109, "SHA1", 8, 30))
+            oath.delete_credential(utf8.id)
+            self.assertEqual(oath.list_credentials(), [])
 
     def test_long_answers_are_chained(self):
         config = example("forty-credentials.json")
