@@ -161,6 +161,20 @@ bool select_token(MainWindow& w, const QString& name) {
 
 // Waits for a fresh code of the selected token: the display is blank first
 // (a new selection blanks it), then shows digits.
+// Types the PINs into the set/change PIN page (the old one only when given) and
+// presses its button once it is enabled.
+bool submit_pins(SetPinWidget* page, const char* old_pin, const char* new_pin) {
+  if (old_pin)
+    page->findChild<QLineEdit*>("le_old_pin")->setText(old_pin);
+  page->findChild<QLineEdit*>("le_new_pin")->setText(new_pin);
+  page->findChild<QLineEdit*>("le_new_pin1")->setText(new_pin);
+  auto button = page->findChild<QPushButton*>("bt_set_pin");
+  if (!wait_for([&] { return button->isEnabled(); }))
+    return false;
+  button->click();
+  return true;
+}
+
 bool wait_for_code(MainWindow& w, int ms = 10000) {
   return wait_for([&] { return !code_on_screen(w).isEmpty(); }, ms);
 }
@@ -248,10 +262,7 @@ TEST(RealKey, WrongPinThenRightPinThenAChangeThatTheKeyKeeps) {
   auto page = w.findChild<SetPinWidget*>();
   ASSERT_NE(page, nullptr);
   EXPECT_TRUE(page->findChild<QLineEdit*>("le_old_pin")->isVisibleTo(page));
-  page->findChild<QLineEdit*>("le_old_pin")->setText("1234");
-  page->findChild<QLineEdit*>("le_new_pin")->setText("135790");
-  page->findChild<QLineEdit*>("le_new_pin1")->setText("135790");
-  page->findChild<QPushButton*>("bt_set_pin")->click();
+  ASSERT_TRUE(submit_pins(page, "1234", "135790"));
   ASSERT_TRUE(wait_for([&] { return label_of(page) == "PIN was set successfully."; }, 10000))
     << label_of(page).toStdString();
   ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }, 6000));
@@ -284,15 +295,10 @@ TEST(RealKey, RequirePinRefusesAKeyWithoutPasswordUntilAPinIsSet) {
   auto page = w.findChild<SetPinWidget*>();
   ASSERT_NE(page, nullptr);
   EXPECT_FALSE(page->findChild<QLineEdit*>("le_old_pin")->isVisibleTo(page));
-  page->findChild<QLineEdit*>("le_new_pin")->setText("12345");
-  page->findChild<QLineEdit*>("le_new_pin1")->setText("12345");
-  page->findChild<QPushButton*>("bt_set_pin")->click();
+  ASSERT_TRUE(submit_pins(page, nullptr, "12345"));
   ASSERT_TRUE(wait_for([&] { return label_of(page).startsWith("The PIN must have at least 6"); }))
     << label_of(page).toStdString();
-  page->findChild<QLineEdit*>("le_new_pin")->setText("246810");
-  page->findChild<QLineEdit*>("le_new_pin1")->setText("246810");
-  ASSERT_TRUE(wait_for([&] { return page->findChild<QPushButton*>("bt_set_pin")->isEnabled(); }));
-  page->findChild<QPushButton*>("bt_set_pin")->click();
+  ASSERT_TRUE(submit_pins(page, nullptr, "246810"));
   ASSERT_TRUE(wait_for([&] { return label_of(page) == "PIN was set successfully."; }, 10000))
     << label_of(page).toStdString();
   ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }, 6000));
