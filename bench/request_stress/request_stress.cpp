@@ -13,14 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "caf/actor_system.hpp"
-#include "caf/actor_system_config.hpp"
-#include "caf/io/middleman.hpp"
-
-#include "fido_otp_actor.h"
-#include "request.h"
-#include "scheduler.h"
-#include "vocabulary.h"
+#include "common/service_client.h"
 
 namespace {
 
@@ -44,23 +37,7 @@ int main(int argc, char** argv) {
   const long sim_pid = std::atol(argv[2]);
   const long requests = std::max(10L, std::atol(argv[3]));
 
-  // Never destroyed, as in the app.
-  auto cfg = new caf::actor_system_config;
-  cfg->load<caf::io::middleman>();
-  select_scheduler(*cfg);
-  init_global_meta_objects(*cfg);
-  auto sys = new caf::actor_system{*cfg};
-  auto service = sys->middleman().remote_actor("127.0.0.1", port);
-  if (!service) {
-    std::fprintf(stderr, "no service: %s\n", sys->render(service.error()).c_str());
-    std::_Exit(1);
-  }
-  auto fido = request_blocking<caf::actor>(*sys, *service, ::get_atom{}, ::actor_fido_otp{});
-  if (!fido) {
-    std::fprintf(stderr, "no FIDO OTP actor: %s\n", fido.error_text().c_str());
-    std::_Exit(1);
-  }
-  auto key = caf::actor_cast<fido_otp_actor>(*fido);
+  auto [sys, key] = connect_to_service(port);
   for (long i = 0; i <= requests; ++i) {
     if (i % (requests / 10) == 0) {
       std::printf("%ld requests: client %ld KB, sim %ld KB\n", i, rss_kb(::getpid()),

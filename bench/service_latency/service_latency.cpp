@@ -11,14 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "caf/actor_system.hpp"
-#include "caf/actor_system_config.hpp"
-#include "caf/io/middleman.hpp"
-
-#include "fido_otp_actor.h"
-#include "request.h"
-#include "scheduler.h"
-#include "vocabulary.h"
+#include "common/service_client.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {
@@ -31,23 +24,7 @@ int main(int argc, char** argv) {
   const std::string name = argc > 4 ? argv[4] : "";
   const std::string pin = argc > 5 ? argv[5] : "";
 
-  // Never destroyed, as in the app.
-  auto cfg = new caf::actor_system_config;
-  cfg->load<caf::io::middleman>();
-  select_scheduler(*cfg);
-  init_global_meta_objects(*cfg);
-  auto sys = new caf::actor_system{*cfg};
-  auto service = sys->middleman().remote_actor("127.0.0.1", port);
-  if (!service) {
-    std::fprintf(stderr, "no service: %s\n", sys->render(service.error()).c_str());
-    std::_Exit(1);
-  }
-  auto fido = request_blocking<caf::actor>(*sys, *service, ::get_atom{}, ::actor_fido_otp{});
-  if (!fido) {
-    std::fprintf(stderr, "no FIDO OTP actor: %s\n", fido.error_text().c_str());
-    std::_Exit(1);
-  }
-  auto key = caf::actor_cast<fido_otp_actor>(*fido);
+  auto [sys, key] = connect_to_service(port);
   std::vector<double> micros;
   micros.reserve(count);
   for (long i = 0; i < count; ++i) {
