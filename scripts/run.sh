@@ -79,6 +79,21 @@ needs_work() {
             -o -newer "$stamp" -print -quit)" ]
 }
 
+# Missing middleware is told before anything is built.
+if [ "$mode" = real ]; then
+  installed pcscd \
+    || fail "pcscd is not installed (fido-otp-service reaches keys through it): sudo apt install pcscd"
+fi
+if [ "$mode" = virtual ]; then
+  # The test bed needs pcscd, vpcd and pyscard; it runs as root or, through a
+  # user namespace, as a regular user.
+  missing=()
+  for p in pcscd vsmartcard-vpcd python3-pyscard iproute2; do
+    installed "$p" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] || fail "the PC/SC test bed needs ${missing[*]}: sudo apt install ${missing[*]}"
+fi
+
 if needs_work; then
   if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "First run: installing missing packages and building the app and the simulator."
@@ -96,13 +111,6 @@ if needs_work; then
 fi
 
 if [ "$mode" = virtual ]; then
-  # The test bed needs pcscd, vpcd and pyscard; it runs as root or, through a
-  # user namespace, as a regular user.
-  missing=()
-  for p in pcscd vsmartcard-vpcd python3-pyscard iproute2; do
-    installed "$p" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] || fail "the PC/SC test bed needs ${missing[*]}: sudo apt install ${missing[*]}"
   [ -n "$key_config" ] || key_config=$PWD/service/pcsc/examples/demo-key.json
   echo "A virtual key ($key_config) in a PC/SC test bed; fido-otp-service's log: $build/fido-otp-service.log"
   : >"$build/fido-otp-service.log"
@@ -122,8 +130,6 @@ if [ "$mode" = virtual ]; then
 fi
 
 if [ "$mode" = real ]; then
-  installed pcscd \
-    || fail "pcscd is not installed (fido-otp-service reaches keys through it): sudo apt install pcscd"
   sim=$service
   log=$build/fido-otp-service.log
   config=()
