@@ -179,6 +179,18 @@ bool wait_for_code(MainWindow& w, int ms = 10000) {
   return wait_for([&] { return !code_on_screen(w).isEmpty(); }, ms);
 }
 
+// Waits for the OTP page, with `tokens` tokens listed and a code on display.
+::testing::AssertionResult shows_codes(MainWindow& w, int tokens) {
+  if (!wait_for([&] { return otp_page(w) != nullptr; }, 10000))
+    return ::testing::AssertionFailure() << "no OTP page: " << window_label(w).toStdString();
+  auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");
+  if (!wait_for([&] { return combo->count() == tokens; }, 10000))
+    return ::testing::AssertionFailure() << combo->count() << " tokens listed";
+  if (!wait_for_code(w))
+    return ::testing::AssertionFailure() << "no code: " << label_of(otp_page(w)).toStdString();
+  return ::testing::AssertionSuccess();
+}
+
 void expect_no_secrets(const std::string& log, std::initializer_list<std::string> secrets) {
   for (const auto& secret : secrets)
     EXPECT_EQ(log.find(secret), std::string::npos) << "\"" << secret << "\" in the log:\n" << log;
@@ -349,10 +361,8 @@ TEST(RealKey, PulledKeyIsNoTokensAndItsCodesComeBackWithoutAClick) {
   Service service;
   MainWindow w;
   w.show();
-  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }, 10000));
+  ASSERT_TRUE(shows_codes(w, 3));
   auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");
-  ASSERT_TRUE(wait_for([&] { return combo->count() == 3; }, 10000));
-  ASSERT_TRUE(wait_for_code(w));
   key_signal(SIGUSR1);
   // The next code request: another token selected asks for one at once. No
   // other error comes first.
@@ -386,10 +396,7 @@ TEST(RealKey, StoppedPcscdIsThePcscErrorText) {
   Service service;
   MainWindow w;
   w.show();
-  ASSERT_TRUE(wait_for([&] { return otp_page(w) != nullptr; }, 10000));
-  auto combo = otp_page(w)->findChild<QComboBox*>("comboBox");
-  ASSERT_TRUE(wait_for([&] { return combo->count() == 3; }, 10000));
-  ASSERT_TRUE(wait_for_code(w));
+  ASSERT_TRUE(shows_codes(w, 3));
   const auto pcscd = pids_of("TESTBED_PCSCD_PID");
   ASSERT_EQ(pcscd.size(), 1u);
   ASSERT_EQ(::kill(pcscd[0], SIGTERM), 0);
