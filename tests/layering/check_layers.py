@@ -8,13 +8,13 @@ import re
 import sys
 
 # Bottom first.
-LAYERS = ["resources", "crypto", "messaging", "runtime", "ui", "app", "service", "testbed",
+LAYERS = ["resources", "crypto", "sockets", "messaging", "runtime", "ui", "app", "service", "testbed",
           "fuzz", "bench", "tests"]
 # The service is a program of its own beside the application; the virtual key
 # shares nothing with the service but the OTP maths.
 APART = {
     "service": {"runtime", "ui", "app"},
-    "testbed": {"messaging", "runtime", "ui", "app", "service"},
+    "testbed": {"sockets", "messaging", "runtime", "ui", "app", "service"},
 }
 
 SOURCE_SUFFIXES = (".h", ".hpp", ".cpp", ".def")
