@@ -5,6 +5,8 @@
 #include "caf/all.hpp"
 #include "caf/io/all.hpp"
 
+#include "core/listener.h"
+#include "core/peer_owner.h"
 #include "scheduler.h"
 #include "vocabulary.h"
 
@@ -31,16 +33,23 @@ std::optional<uint16_t> parse_port(std::string_view text) {
 }
 
 int serve(caf::actor_system& sys, const Service& service, uint16_t port, std::string_view program,
-          RequestLog& log, std::ostream& err) {
-  auto published = sys.middleman().publish(service.lookup, port, fido_service_host, true);
+          std::shared_ptr<RequestLog> log, std::ostream& err, const AccessOptions& access) {
+  ListenerOptions listener;
+  listener.policy.trusted = own_accounts();
+  listener.policy.trusted.insert(listener.policy.trusted.end(), access.allowed.begin(),
+                                 access.allowed.end());
+  listener.policy.limits = access.limits;
+  listener.log = log;
+  listener.peers = access.peers ? access.peers : std::make_shared<PeerAccounts>();
+  auto published = publish_guarded(sys, service.lookup, port, std::move(listener));
   if (!published) {
     err << program << ": cannot listen on " << fido_service_host << ":" << port << ": "
         << sys.render(published.error()) << std::endl;
     stop_service(service);
     return 1;
   }
-  log.write(std::string{program} + ": serving on " + fido_service_host + ":"
-            + std::to_string(*published));
+  log->write(std::string{program} + ": serving on " + fido_service_host + ":"
+             + std::to_string(*published));
   // Runs until the process is stopped.
   sys.await_all_actors_done();
   return 0;
