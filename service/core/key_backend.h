@@ -58,8 +58,12 @@ class Pending {
 public:
   using Deliver = std::function<void(caf::response_promise&)>;
 
+  // What an answer says of the PIN it was given, for the requests that carry one.
+  enum class Pin { unknown, right, wrong };
+
+  // `from` ends each log line (", from uid 1000"; empty for a local caller).
   Pending(Request request, caf::actor_addr owner, uint64_t id, std::shared_ptr<RequestLog> log,
-          const caf::actor_system* sys);
+          const caf::actor_system* sys, std::string from = {});
 
   Request request() const { return request_; }
   // True for the first caller only.
@@ -77,6 +81,12 @@ public:
   // On the owner's thread: the answer given, if any (an error when failed).
   bool take(Deliver& deliver, caf::error& err);
 
+  void note_pin(Pin pin) { pin_ = pin; }
+  Pin pin() const { return pin_; }
+  // Called with a token list before it is delivered (the core learns the
+  // tokens' periods from it).
+  std::function<void(const std::vector<OtpTokenInfo>&)> on_tokens;
+
 private:
   void notify_owner();
 
@@ -85,6 +95,8 @@ private:
   const uint64_t id_;
   const std::shared_ptr<RequestLog> log_;
   const caf::actor_system* sys_;
+  const std::string from_;
+  std::atomic<Pin> pin_{Pin::unknown};
   std::atomic<bool> claimed_{false};
   std::atomic<bool> logged_{false};
   std::mutex mtx_;
@@ -101,6 +113,8 @@ std::string describe_value(const PinPolicyResult& value);
 std::string describe_failure(const Pending& pending, const caf::error& err);
 // An error whose code is 0 (the actor library's "no error") still fails.
 caf::error as_failure(caf::error err);
+// fido_error 4 ("wrong PIN") is a wrong PIN; other errors say nothing of it.
+Pending::Pin pin_of(const caf::error& err);
 
 } // namespace detail
 
@@ -118,14 +132,23 @@ public:
       return;
     if (!answer) {
       auto err = detail::as_failure(std::move(answer.error()));
+      pending_->note_pin(detail::pin_of(err));
       pending_->log_once(detail::describe_failure(*pending_, err));
       pending_->settle(std::move(err));
       return;
     }
     if constexpr (std::is_void_v<T>) {
+      pending_->note_pin(detail::Pending::Pin::right);
       pending_->log_once(std::string{request_name(pending_->request())} + ": ok");
       pending_->settle([](caf::response_promise& promise) { promise.deliver(caf::unit); });
     } else {
+      if constexpr (std::is_same_v<T, bool>)
+        pending_->note_pin(*answer ? detail::Pending::Pin::right : detail::Pending::Pin::wrong);
+      else
+        pending_->note_pin(detail::Pending::Pin::right);
+      if constexpr (std::is_same_v<T, std::vector<OtpTokenInfo>>)
+        if (pending_->on_tokens)
+          pending_->on_tokens(*answer);
       pending_->log_once(std::string{request_name(pending_->request())} + ": ok ("
                          + detail::describe_value(*answer) + ")");
       pending_->settle([value = std::move(*answer)](caf::response_promise& promise) mutable {
