@@ -1,6 +1,7 @@
 // fido-otp-service: the FIDO OTP service for real keys (PC/SC, OATH applet),
 // published on 127.0.0.1.
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "caf/all.hpp"
 
+#include "core/peer_owner.h"
 #include "core/serve.h"
 #include "pcsc_key_backend.h"
 
@@ -15,20 +17,25 @@ namespace {
 
 void usage(std::ostream& out) {
   out << "usage: fido-otp-service [--reader NAME] [--require-pin] [--min-pin-length N] [--port N]\n"
+         "                        [--allow-user NAME|UID]...\n"
          "\n"
          "Serves the security key in a PC/SC reader (its OATH applet) as the FIDO OTP service\n"
-         "on 127.0.0.1. Needs pcscd. The application's PIN is the key's OATH password.\n"
+         "on 127.0.0.1, to its own user (and root) only. Needs pcscd. The application's PIN\n"
+         "is the key's OATH password.\n"
          "  --reader NAME        use only readers whose name contains NAME\n"
          "  --require-pin        the PIN policy is on: a PIN is demanded, and a first one can\n"
          "                       be set on a key without a password\n"
          "  --min-pin-length N   shortest new PIN, in characters (default 6)\n"
          "  --port N             TCP port (default 12900; 0 picks a free one)\n"
+         "  --allow-user NAME    serve this account too (a name or a uid; repeatable), for a\n"
+         "                       service run as a system account for several users\n"
          "  --help               this text\n";
 }
 
 struct options {
   uint16_t port = fido_service_port;
   backend::Options key;
+  otp_service::AccessOptions access;
 };
 
 bool parse_args(int argc, char** argv, options& opts) {
@@ -42,9 +49,18 @@ bool parse_args(int argc, char** argv, options& opts) {
       opts.key.require_pin = true;
       continue;
     }
-    if ((arg == "--port" || arg == "--reader" || arg == "--min-pin-length") && i + 1 < argc) {
+    if ((arg == "--port" || arg == "--reader" || arg == "--min-pin-length"
+         || arg == "--allow-user")
+        && i + 1 < argc) {
       const std::string value = argv[++i];
-      if (arg == "--reader") {
+      if (arg == "--allow-user") {
+        auto account = otp_service::account_named(value);
+        if (!account) {
+          std::cerr << "fido-otp-service: --allow-user: no such account: " << value << "\n";
+          return false;
+        }
+        opts.access.allowed.push_back(*account);
+      } else if (arg == "--reader") {
         opts.key.reader_filter = value;
       } else if (arg == "--port") {
         auto port = otp_service::parse_port(value);
@@ -80,8 +96,12 @@ int main(int argc, char** argv) {
   }
   otp_service::ServiceConfig cfg;
   caf::actor_system sys{cfg};
-  auto log = std::make_shared<otp_service::RequestLog>(std::cout);
+  auto log = std::make_shared<otp_service::RequestLog>(std::cout, std::chrono::system_clock::now);
+  opts.access.peers = std::make_shared<otp_service::PeerAccounts>();
+  otp_service::CoreOptions core;
+  core.peers = opts.access.peers;
   auto key = std::make_shared<pcsc_service::PcscKeyBackend>(opts.key);
-  auto service = otp_service::spawn_service(sys, key, log);
-  return otp_service::serve(sys, service, opts.port, "fido-otp-service", *log, std::cerr);
+  auto service = otp_service::spawn_service(sys, key, log, core);
+  return otp_service::serve(sys, service, opts.port, "fido-otp-service", log, std::cerr,
+                            opts.access);
 }

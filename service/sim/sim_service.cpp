@@ -163,10 +163,11 @@ void SimBackend::check_compliant(const std::string& new_pin, Reply<PinPolicyResu
 }
 
 Service spawn_service(caf::actor_system& sys, KeyConfig config,
-                      std::shared_ptr<otp_service::RequestLog> log) {
+                      std::shared_ptr<otp_service::RequestLog> log,
+                      otp_service::CoreOptions options) {
   auto key = std::make_shared<SharedKey>(std::move(config));
   auto core = otp_service::spawn_service(sys, std::make_shared<SimBackend>(sys, key),
-                                         std::move(log));
+                                         std::move(log), std::move(options));
   return {core.lookup, core.fido, key};
 }
 

@@ -80,7 +80,8 @@ struct Service {
 // Spawns the service's actors in `sys`. Each request writes one line to the
 // log (request kind and outcome, never a PIN, secret or code).
 Service spawn_service(caf::actor_system& sys, KeyConfig config,
-                      std::shared_ptr<otp_service::RequestLog> log);
+                      std::shared_ptr<otp_service::RequestLog> log,
+                      otp_service::CoreOptions options = {});
 Service spawn_service(caf::actor_system& sys, KeyConfig config, std::ostream& out);
 
 } // namespace sim
