@@ -2,6 +2,7 @@
 // threads, requests left unanswered, errors with context, and the log.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -19,7 +20,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/access.h"
 #include "core/key_backend.h"
+#include "core/request_guards.h"
 #include "core/request_log.h"
 #include "core/serve.h"
 #include "core/service.h"
@@ -131,8 +134,16 @@ private:
   std::ostringstream out_;
 };
 
+// The service's clock stands at `now` unless the options bring one.
+otp_service::CoreOptions at_time(uint64_t now, otp_service::CoreOptions options = {}) {
+  if (!options.clock)
+    options.clock = [now] { return now; };
+  return options;
+}
+
 struct Harness {
-  Harness() : service(otp_service::spawn_service(test_system(), backend, text.log)) {}
+  explicit Harness(otp_service::CoreOptions options = at_time(1111111109))
+    : service(otp_service::spawn_service(test_system(), backend, text.log, std::move(options))) {}
   ~Harness() { otp_service::stop_service(service); }
 
   std::shared_ptr<ScriptedBackend> backend = std::make_shared<ScriptedBackend>();
@@ -216,7 +227,7 @@ TEST(ServiceCore, EachRequestReachesItsBackendMethodAndItsAnswerTheClient) {
 }
 
 TEST(ServiceCore, LateAnswersFromOtherThreadsAndUnansweredRequestsHoldNobodyElse) {
-  Harness h;
+  Harness h{at_time(59)};
   std::mutex mtx;
   std::vector<Reply<std::vector<OtpTokenInfo>>> late;
   std::vector<Reply<std::string>> never;
@@ -318,7 +329,7 @@ TEST(ServiceCore, ATakenPortIsOneLineAndExitCodeOne) {
 
   Harness h;
   std::ostringstream err;
-  int code = otp_service::serve(test_system(), h.service, port, "fido-otp-test", *h.text.log, err);
+  int code = otp_service::serve(test_system(), h.service, port, "fido-otp-test", h.text.log, err);
   ::close(fd);
   EXPECT_EQ(code, 1);
   auto text = err.str();
@@ -336,4 +347,170 @@ TEST(ServiceCore, PortsAreWholeNumbersUpTo65535) {
   EXPECT_EQ(otp_service::parse_port("65535"), uint16_t{65535});
   for (const char* bad : {"", "65536", "-1", "12a", " 80", "99999999999999999999"})
     EXPECT_FALSE(otp_service::parse_port(bad)) << bad;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sends a Verify and waits for it; how long the answer took.
+Clock::duration timed_verify(const fido_otp_actor& key, const std::string& pin, bool expected) {
+  auto start = Clock::now();
+  EXPECT_TRUE(answered(ask<bool>(key, ::verify_atom{}, ::access_atom{}, pin), expected)) << pin;
+  return Clock::now() - start;
+}
+
+} // namespace
+
+// After three wrong PINs in a row (over every client), each answer to a
+// PIN-carrying request waits, twice as long each time up to the longest;
+// the tries reach the key one at a time; other requests are answered at
+// once; a right PIN ends it.
+TEST(ServiceCore, WrongPinsSlowDownPinAnswersAndNothingElse) {
+  otp_service::CoreOptions options;
+  options.first_pin_wait = 100ms;
+  options.longest_pin_wait = 400ms;
+  Harness h{at_time(1111111109, options)};
+  h.backend->on_verify = [](auto r) { r(false); };
+  std::atomic<bool> right_pin{false};
+  h.backend->on_otp = [&](Reply<std::string> r) {
+    if (right_pin)
+      r(std::string{"123456"});
+    else
+      r(make_error(fido_error::pin_incorrect));
+  };
+  auto key = h.service.fido;
+  // Wrong, from a Verify and from a Code: no wait yet.
+  for (int i = 0; i < 2; ++i)
+    EXPECT_LT(timed_verify(key, "bad", false), 90ms);
+  auto code = ask<std::string>(key, ::get_atom{}, ::otp_atom{}, std::string{"A"},
+                               uint64_t{1111111109}, std::string{"bad"}, false);
+  EXPECT_TRUE(is_fido_error(code.error(), fido_error::pin_incorrect));
+  // Then 100, 200, 400 and at most 400 ms.
+  for (auto wait : {100ms, 200ms, 400ms, 400ms}) {
+    auto took = timed_verify(key, "bad", false);
+    EXPECT_GE(took, wait);
+    EXPECT_LT(took, wait + 300ms);
+  }
+  // Three tries sent at once reach the key one after the other; an Info
+  // meanwhile is answered at once.
+  caf::scoped_actor self{test_system()};
+  auto calls_before = h.backend->calls().size();
+  std::vector<decltype(self->request(key, 5s, ::verify_atom{}, ::access_atom{}, std::string{}))>
+    tries;
+  for (int i = 0; i < 3; ++i)
+    tries.push_back(self->request(key, 5s, ::verify_atom{}, ::access_atom{}, std::string{"bad"}));
+  auto start = Clock::now();
+  auto infos = ask<std::vector<OtpTokenInfo>>(key, ::get_atom{}, ::info_atom{});
+  ASSERT_TRUE(infos);
+  EXPECT_LT(Clock::now() - start, 100ms);
+  auto calls = h.backend->calls();
+  EXPECT_EQ(std::count(calls.begin() + static_cast<long>(calls_before), calls.end(),
+                       "verify_pin bad"),
+            1);
+  for (auto& answer : tries)
+    answer.receive([](bool ok) { EXPECT_FALSE(ok); },
+                   [](caf::error& err) { ADD_FAILURE() << caf::to_string(err); });
+  EXPECT_GE(Clock::now() - start, 3 * 400ms);
+  // A right PIN still waits its turn, then ends the waiting.
+  right_pin = true;
+  start = Clock::now();
+  code = ask<std::string>(key, ::get_atom{}, ::otp_atom{}, std::string{"A"},
+                          uint64_t{1111111109}, std::string{"good"}, false);
+  ASSERT_TRUE(code);
+  EXPECT_GE(Clock::now() - start, 400ms);
+  EXPECT_LT(timed_verify(key, "bad", false), 90ms);
+  auto lines = h.text.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "verify_pin: answer held 400 ms after 5 wrong PINs in a row"),
+            1);
+}
+
+// A code is given only for the service's present: within one period of the
+// token (as the key listed it last; 30 s for a token not listed).
+TEST(ServiceCore, CodesOnlyForTimesNearTheServicesClock) {
+  const uint64_t now = 1700000000;
+  Harness h{at_time(now)};
+  auto key = h.service.fido;
+  auto code = [&](const char* name, int64_t offset) {
+    return ask<std::string>(key, ::get_atom{}, ::otp_atom{}, std::string{name},
+                            static_cast<uint64_t>(static_cast<int64_t>(now) + offset),
+                            std::string{}, false);
+  };
+  // Not listed yet: 30 s.
+  EXPECT_TRUE(code("B", 30));
+  auto refused = code("B", 31);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(is_fido_error(refused.error(), fido_error::operation_denied));
+  EXPECT_EQ(error_text(test_system(), refused.error()),
+            "FIDO operation denied. (a code for 31 s ahead: only the present is answered, "
+            "within 30 s)");
+  ASSERT_TRUE(ask<std::vector<OtpTokenInfo>>(key, ::get_atom{}, ::info_atom{}));
+  // Listed: A every 30 s, B every 60 s.
+  EXPECT_TRUE(code("A", -30));
+  EXPECT_FALSE(code("A", -31));
+  EXPECT_TRUE(code("B", 60));
+  EXPECT_FALSE(code("B", -61));
+  EXPECT_FALSE(code("A", 7 * 86400));
+  auto calls = h.backend->calls();
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                          [](auto& c) { return c.rfind("otp ", 0) == 0; }),
+            3);
+  auto lines = h.text.lines();
+  EXPECT_EQ(lines.back(), "get_otp: error fido_error 19 (FIDO operation denied. (a code for "
+                          "604800 s ahead: only the present is answered, within 30 s))");
+}
+
+TEST(ServiceAccess, ConnectionsAreCountedPerAccountAndInAll) {
+  otp_service::AccessPolicy policy{{"uid 1000", "uid 0"}, {}};
+  policy.limits.connections = 3;
+  policy.limits.connections_per_account = 2;
+  otp_service::ConnectionCounts counts{policy};
+  using otp_service::Refusal;
+  EXPECT_EQ(counts.admit(std::nullopt), Refusal::unknown_owner);
+  EXPECT_EQ(counts.admit("uid 4242"), Refusal::other_account);
+  EXPECT_EQ(counts.admit("uid 1000"), std::nullopt);
+  EXPECT_EQ(counts.admit("uid 1000"), std::nullopt);
+  EXPECT_EQ(counts.admit("uid 1000"), Refusal::account_full);
+  EXPECT_EQ(counts.admit("uid 0"), std::nullopt);
+  EXPECT_EQ(counts.admit("uid 0"), Refusal::service_full);
+  EXPECT_EQ(counts.open(), 3u);
+  counts.release("uid 1000");
+  counts.release("uid 4242"); // never let in: changes nothing
+  EXPECT_EQ(counts.open(), 2u);
+  EXPECT_EQ(counts.admit("uid 0"), std::nullopt);
+
+  EXPECT_EQ(otp_service::refusal_text(Refusal::other_account, "uid 4242", 51234, policy.limits),
+            "refused a connection from uid 4242 (port 51234): not an account this service "
+            "serves");
+  EXPECT_EQ(otp_service::refusal_text(Refusal::unknown_owner, std::nullopt, 7, policy.limits,
+                                      "no process holds the other end"),
+            "refused a connection (port 7): its owner cannot be found: no process holds the "
+            "other end");
+  EXPECT_EQ(otp_service::refusal_text(Refusal::account_full, "uid 0", 8, policy.limits),
+            "refused a connection from uid 0 (port 8): this account has 2 connections open");
+}
+
+TEST(ServiceAccess, AtMostOneLineASecondForEachAccountWithACountOfTheRest) {
+  otp_service::LogThrottle throttle;
+  const auto t0 = std::chrono::steady_clock::time_point{} + 100s;
+  EXPECT_EQ(throttle.pass("uid 1", "a", t0), "a");
+  EXPECT_EQ(throttle.pass("uid 1", "b", t0 + 999ms), std::nullopt);
+  EXPECT_EQ(throttle.pass("uid 2", "c", t0 + 999ms), "c");
+  EXPECT_EQ(throttle.pass("uid 1", "d", t0 + 999ms), std::nullopt);
+  EXPECT_EQ(throttle.pass("uid 1", "e", t0 + 1000ms), "e (and 2 more lines about uid 1 held back)");
+  EXPECT_EQ(throttle.pass("uid 1", "f", t0 + 2500ms), "f");
+}
+
+TEST(ServiceLog, TimesAreUtcWithMilliseconds) {
+  using std::chrono::system_clock;
+  auto at = [](int64_t ms) { return system_clock::time_point{std::chrono::milliseconds{ms}}; };
+  EXPECT_EQ(otp_service::utc_text(at(0)), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(otp_service::utc_text(at(1111111109500)), "2005-03-18T01:58:29.500Z");
+  EXPECT_EQ(otp_service::utc_text(at(1709251199999)), "2024-02-29T23:59:59.999Z");
+  EXPECT_EQ(otp_service::utc_text(at(-1)), "1969-12-31T23:59:59.999Z");
+  std::ostringstream out;
+  otp_service::RequestLog log{out, [&] { return at(86400000); }};
+  log.write("get_info: ok (1 tokens)");
+  EXPECT_EQ(out.str(), "1970-01-02T00:00:00.000Z get_info: ok (1 tokens)\n");
 }

@@ -45,7 +45,10 @@ caf::actor_system& client_system() {
 // One fido-otp-sim process on a free port and the client's handles to it.
 class Sim {
 public:
-  explicit Sim(const std::string& config_json = "") : proc_(FIDO_OTP_SIM_PATH, config_json) {
+  // `options` go to fido-otp-sim ("--time", "59" for tests that ask for
+  // the codes of fixed times).
+  explicit Sim(const std::string& config_json = "", const std::vector<std::string>& options = {})
+    : proc_(FIDO_OTP_SIM_PATH, config_json, {}, 0, options) {
     auto& sys = client_system();
     auto remote = sys.middleman().remote_actor("127.0.0.1", proc_.port());
     if (!remote)
@@ -104,7 +107,8 @@ TEST(SimService, CodeIsTheTotpOfTheRequestedTime) {
   Sim sim(R"({"tokens": [
     {"name": "Z", "secret": "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ", "period": 30, "digits": 8},
     {"name": "A", "secret": "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ",
-     "period": 30, "digits": 8, "algorithm": "SHA256"}]})");
+     "period": 30, "digits": 8, "algorithm": "SHA256"}]})",
+          {"--time", "1111111109"});
   // RFC 6238 test vectors, through the whole stack.
   auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"Z"},
                                    uint64_t{1111111109}, std::string{}, false);
@@ -116,7 +120,7 @@ TEST(SimService, CodeIsTheTotpOfTheRequestedTime) {
   EXPECT_EQ((*infos)[0].name, "Z");
   EXPECT_EQ((*infos)[1].name, "A");
   auto unknown = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"nope"},
-                                      uint64_t{59}, std::string{}, false);
+                                      uint64_t{1111111109}, std::string{}, false);
   ASSERT_FALSE(unknown);
   EXPECT_TRUE(is_fido_error(unknown.error(), fido_error::get_otp_failed));
   EXPECT_EQ(unknown.error_text(), "Failed to get OTP.");
@@ -193,7 +197,8 @@ TEST(SimService, SettingAFirstPinGivesTheKeyAccessPin) {
 
 TEST(SimService, InjectedFaultsArriveAsFidoErrors) {
   Sim sim(R"({"faults": {"get_otp": [{"count": 2, "code": 7}],
-                         "has_access": [{"hang": true}]}})");
+                         "has_access": [{"hang": true}]}})",
+          {"--time", "59"});
   for (int i = 0; i < 2; ++i) {
     auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},
                                      uint64_t{59}, std::string{}, false);
@@ -362,7 +367,7 @@ TEST(SimService, RequestLogHasOneWriterAtATime) {
 }
 
 TEST(SimService, TouchDelayHoldsTheCodeButNotOtherRequests) {
-  Sim sim(R"({"touch_delay_ms": 800})");
+  Sim sim(R"({"touch_delay_ms": 800})", {"--time", "59"});
   auto fido = sim.fido();
   auto start = std::chrono::steady_clock::now();
   auto code = sim.ask<std::string>(::get_atom{}, ::otp_atom{}, std::string{"GitHub"},

@@ -20,8 +20,10 @@ std::string write_temp_config(const std::string& json) {
 namespace {
 
 std::vector<std::string> sim_args(std::vector<std::string> args, const std::string& executable,
-                                  const std::string& config_json, uint16_t port) {
+                                  const std::string& config_json, uint16_t port,
+                                  const std::vector<std::string>& options) {
   args.insert(args.end(), {executable, "--port", std::to_string(port)});
+  args.insert(args.end(), options.begin(), options.end());
   if (!config_json.empty()) {
     args.push_back("--config");
     args.push_back(write_temp_config(config_json));
@@ -32,8 +34,9 @@ std::vector<std::string> sim_args(std::vector<std::string> args, const std::stri
 } // namespace
 
 SimProcess::SimProcess(const std::string& executable, const std::string& config_json,
-                       std::vector<std::string> launcher, uint16_t port)
-  : proc_(sim_args(std::move(launcher), executable, config_json, port)) {
+                       std::vector<std::string> launcher, uint16_t port,
+                       const std::vector<std::string>& options)
+  : proc_(sim_args(std::move(launcher), executable, config_json, port, options)) {
   if (!proc_.wait_for_output("serving on", std::chrono::seconds(10)))
     throw std::runtime_error("fido-otp-sim did not start: " + proc_.output());
   std::smatch m;

@@ -18,9 +18,10 @@ public:
   // Starts `executable` with the given key configuration (JSON text; empty
   // for the default key) and waits until it serves, on `port` or (0) a free
   // one. A `launcher` command (such as setpriv with its options) runs the
-  // executable when given.
+  // executable when given; `options` go to the executable.
   SimProcess(const std::string& executable, const std::string& config_json = "",
-             std::vector<std::string> launcher = {}, uint16_t port = 0);
+             std::vector<std::string> launcher = {}, uint16_t port = 0,
+             const std::vector<std::string>& options = {});
 
   uint16_t port() const { return port_; }
   std::string output() const { return proc_.output(); }
