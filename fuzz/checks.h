@@ -26,4 +26,9 @@ std::string sim_config(const uint8_t* data, size_t size);
 // parser, or a whole session); what parses must be well formed.
 std::string oath_responses(const uint8_t* data, size_t size);
 
+// Parses the bytes as a socket table's text (first byte 0) or as the
+// kernel's sock_diag answer (any other first byte); what parses must print
+// and parse again the same, and an owner found must be a row's.
+std::string peer_owner(const uint8_t* data, size_t size);
+
 } // namespace fuzz_checks

@@ -17,12 +17,14 @@ fi
 bash scripts/install-deps.sh --test-tools
 
 build=build-fuzz
-targets=(fuzz_vocabulary_load fuzz_sim_config fuzz_virtual_key_apdu fuzz_oath_responses)
+targets=(fuzz_vocabulary_load fuzz_sim_config fuzz_virtual_key_apdu fuzz_oath_responses
+         fuzz_peer_owner)
 declare -A seeds=([fuzz_vocabulary_load]=vocabulary [fuzz_sim_config]=sim_config
-                  [fuzz_virtual_key_apdu]=virtual_key_apdu [fuzz_oath_responses]=oath_responses)
+                  [fuzz_virtual_key_apdu]=virtual_key_apdu [fuzz_oath_responses]=oath_responses
+                  [fuzz_peer_owner]=peer_owner)
 declare -A extra=([fuzz_vocabulary_load]="" [fuzz_sim_config]="-dict=fuzz/sim_config.dict"
                   [fuzz_virtual_key_apdu]="-dict=fuzz/virtual_key_apdu.dict"
-                  [fuzz_oath_responses]="")
+                  [fuzz_oath_responses]="" [fuzz_peer_owner]="")
 
 # Only the fuzz targets and what they link are built: the Qt parts are not needed.
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,15 +1,10 @@
-// Linux: the kernel's socket diagnostics (sock_diag over netlink) tell who
-// owns the other end; where netlink cannot be had, the socket tables in
-// /proc/net do, at a cost of some milliseconds each (they walk the whole
-// connection hash table).
+// Linux: the kernel's socket diagnostics tell who owns the other end; where
+// netlink is not allowed, the socket tables in /proc/net do (slower: some
+// milliseconds each).
 #include "core/peer_owner.h"
 
 #include <arpa/inet.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "sock_diag.h"
 #include "table_files.h"
 #include "tcp_table.h"
 
@@ -71,71 +67,8 @@ std::optional<tcp_endpoint> end_of(int fd, F get) {
   return endpoint_of(addr);
 }
 
-// What sock_diag says of the socket at `theirs` connected to `ours`.
-struct DiagAnswer {
-  bool usable = true;              // false: no netlink here (use /proc)
-  std::optional<socket_uid> owner; // none: no such socket, or no process holds it
-  std::string why;                 // why it could not be asked
-};
-
-bool netlink_denied(int error) {
-  return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == EPERM || error == EACCES;
-}
-
-DiagAnswer ask_sock_diag(const tcp_endpoint& ours, const tcp_endpoint& theirs) {
-  const int nl = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (nl < 0)
-    return {!netlink_denied(errno), std::nullopt,
-            std::string{"no netlink socket: "} + std::strerror(errno)};
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } query{};
-  query.header.nlmsg_len = sizeof query;
-  query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  query.header.nlmsg_flags = NLM_F_REQUEST;
-  auto& req = query.request;
-  // An IPv4 connection (an IPv6 socket reaching 127.0.0.1 holds the same
-  // addresses, ::ffff:127.0.0.1, and is found by the IPv4 lookup too).
-  const bool ipv4 = ours.address == ipv4_in_ipv6(ours.address[3]);
-  req.sdiag_family = ipv4 ? AF_INET : AF_INET6;
-  req.sdiag_protocol = IPPROTO_TCP;
-  req.idiag_states = 1u << TCP_ESTABLISHED;
-  req.id.idiag_sport = htons(theirs.port);
-  req.id.idiag_dport = htons(ours.port);
-  if (ipv4) {
-    req.id.idiag_src[0] = theirs.address[3];
-    req.id.idiag_dst[0] = ours.address[3];
-  } else {
-    std::memcpy(req.id.idiag_src, theirs.address.data(), sizeof req.id.idiag_src);
-    std::memcpy(req.id.idiag_dst, ours.address.data(), sizeof req.id.idiag_dst);
-  }
-  req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  DiagAnswer answer;
-  alignas(nlmsghdr) char buf[1024];
-  ssize_t got = -1;
-  if (::send(nl, &query, sizeof query, 0) == static_cast<ssize_t>(sizeof query)) {
-    do
-      got = ::recv(nl, buf, sizeof buf, 0);
-    while (got < 0 && errno == EINTR);
-  }
-  const int error = errno;
-  ::close(nl);
-  if (got < 0)
-    return {!netlink_denied(error), std::nullopt,
-            std::string{"sock_diag did not answer: "} + std::strerror(error)};
-  auto* msg = reinterpret_cast<const nlmsghdr*>(buf);
-  if (!NLMSG_OK(msg, static_cast<unsigned>(got)) || msg->nlmsg_type != SOCK_DIAG_BY_FAMILY
-      || msg->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-    return answer; // NLMSG_ERROR: ENOENT, no such connection
-  auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(msg));
-  if (diag->idiag_state == TCP_ESTABLISHED && diag->idiag_inode != 0)
-    answer.owner = diag->idiag_uid;
-  return answer;
-}
-
-// The same answer from /proc/net/tcp and tcp6; none in `owner`, with `why`.
+// The same answer from /proc/net/tcp and tcp6; none, with `why`, when they
+// cannot be read.
 std::optional<socket_uid> owner_in_tables(const tcp_endpoint& ours, const tcp_endpoint& theirs,
                                           std::string& why) {
   auto rows = read_socket_tables("/proc/net/tcp", "/proc/net/tcp6", why);

@@ -92,7 +92,8 @@ std::vector<replay_case> replay_cases() {
   const std::pair<const char*, const char*> targets[] = {
     {"fuzz_vocabulary_load", "vocabulary"},
     {"fuzz_sim_config", "sim_config"},
-    {"fuzz_oath_responses", "oath_responses"}};
+    {"fuzz_oath_responses", "oath_responses"},
+    {"fuzz_peer_owner", "peer_owner"}};
   for (const auto& [target, corpus] : targets) {
     for (const auto& dir : {fuzz_dir / "corpus" / corpus, fuzz_dir / "regressions" / target})
       for (const auto& path : files_in(dir))
@@ -121,6 +122,7 @@ TEST_P(Replay, KeepsEveryInvariant) {
   const auto failure =
     param.target == "fuzz_vocabulary_load" ? fuzz_checks::vocabulary_load(input.data(), input.size())
     : param.target == "fuzz_sim_config"    ? fuzz_checks::sim_config(input.data(), input.size())
+    : param.target == "fuzz_peer_owner"    ? fuzz_checks::peer_owner(input.data(), input.size())
                                            : fuzz_checks::oath_responses(input.data(), input.size());
   EXPECT_EQ(failure, "") << param.path;
 }
@@ -131,6 +133,7 @@ TEST(ReplayFiles, CorporaAreThere) {
   EXPECT_GE(files_in(fuzz_dir / "corpus" / "vocabulary").size(), 40u);
   EXPECT_GE(files_in(fuzz_dir / "corpus" / "sim_config").size(), 10u);
   EXPECT_GE(files_in(fuzz_dir / "corpus" / "oath_responses").size(), 10u);
+  EXPECT_GE(files_in(fuzz_dir / "corpus" / "peer_owner").size(), 3u);
   EXPECT_GE(files_in(fuzz_dir / "regressions" / "fuzz_vocabulary_load").size(), 1u);
 }
 
