@@ -7,7 +7,10 @@
 # key through pcscd and vpcd, and the time from start to a visible key.
 # --real-key-service measures fido-otp-service on the virtual key beside
 # fido-otp-sim: request latency, CPU while the app polls, memory over a soak.
+# --access measures what the access check costs (bench/access_check): connect to
+# first answer without and with it, the check alone, a refused connection.
 # Usage: bench/run.sh [--quick] [--no-profile] | bench/run.sh --soak [soak.py options]
+#        | bench/run.sh --access [ROUNDS]
 #        | bench/run.sh --testbed [testbed_bench.py options]
 #        | bench/run.sh --real-key-service [service_bench.py options]
 set -euo pipefail
@@ -25,6 +28,18 @@ if [ "${1:-}" = --testbed ]; then
   exec python3 bench/testbed_bench.py --testbed scripts/testbed.sh \
     --key build-bench/testbed/virtual-oath-key --roundtrip build-bench/bench/pcsc_roundtrip \
     --config testbed/examples/mixed.json --results bench/results "$@"
+fi
+if [ "${1:-}" = --access ]; then
+  shift
+  bash scripts/install-deps.sh --test-tools
+  echo "== build (Release, -j$jobs)"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOVRIN_BUILD_TESTS=OFF \
+    -DTOVRIN_STOCK_SCHEDULER=OFF >/dev/null
+  cmake --build build-bench -j"$jobs" --target access_check
+  # A network namespace of its own: loopback without anyone else's sockets.
+  if [ "$(id -u)" -eq 0 ]; then netns=(unshare --net); else netns=(unshare --user --net); fi
+  exec "${netns[@]}" sh -c 'ip link set lo up && exec "$0" "$@"' \
+    build-bench/bench/access_check "${1:-200}"
 fi
 if [ "${1:-}" = --real-key-service ]; then
   shift
@@ -46,7 +61,7 @@ else
   for arg in "$@"; do
     case "$arg" in
       --quick|--no-profile) ;;
-      -h|--help) sed -n 2,12p "$0"; exit 0 ;;
+      -h|--help) sed -n 2,15p "$0"; exit 0 ;;
       *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
     esac
   done
