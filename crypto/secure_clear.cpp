@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include <openssl/crypto.h>
-
 namespace crypto {
 
 namespace {
@@ -11,11 +9,6 @@ namespace {
 std::atomic<wipe_observer> current_observer{nullptr};
 
 } // namespace
-
-void secure_wipe(void* data, std::size_t size) noexcept {
-  if (size != 0)
-    OPENSSL_cleanse(data, size);
-}
 
 void set_wipe_observer(wipe_observer observer) noexcept {
   current_observer.store(observer, std::memory_order_release);

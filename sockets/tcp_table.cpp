@@ -150,10 +150,18 @@ std::optional<uint64_t> socket_inode(std::string_view link_target) {
 
 std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
                                       const std::vector<uint64_t>& our_sockets, uint16_t port) {
-  auto ours = [&](const tcp_socket_row& row) {
-    return row.inode != 0
-           && std::find(our_sockets.begin(), our_sockets.end(), row.inode) != our_sockets.end();
-  };
+  return service_ends(
+    rows,
+    [&](const tcp_socket_row& row) {
+      return row.inode != 0
+             && std::find(our_sockets.begin(), our_sockets.end(), row.inode) != our_sockets.end();
+    },
+    port);
+}
+
+std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
+                                      const std::function<bool(const tcp_socket_row&)>& ours,
+                                      uint16_t port) {
   std::vector<service_end> ends;
   for (auto& mine : rows) {
     if (!ours(mine) || mine.state != tcp_established || mine.remote_port != port
@@ -204,4 +212,14 @@ socket_uid overflow_uid(std::string_view text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
     text.remove_suffix(1);
   return number<socket_uid>(text, 10).value_or(65534);
+}
+
+std::optional<socket_uid> status_effective_uid(std::string_view status) {
+  std::optional<socket_uid> uid;
+  for_each_line(status, [&](std::string_view line) {
+    auto fields = fields_of(line);
+    if (!uid && fields.size() >= 3 && fields[0] == "Uid:")
+      uid = number<socket_uid>(fields[2], 10);
+  });
+  return uid;
 }

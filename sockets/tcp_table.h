@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,10 @@ struct service_end {
 // its other end: local port `port`, remote port ours, addresses swapped.
 std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
                                       const std::vector<uint64_t>& our_sockets, uint16_t port);
+// The same for the rows that `ours` picks as ours.
+std::vector<service_end> service_ends(const std::vector<tcp_socket_row>& rows,
+                                      const std::function<bool(const tcp_socket_row&)>& ours,
+                                      uint16_t port);
 
 // The first uid of a regular account: UID_MIN in the text of
 // /etc/login.defs, 1000 when it sets none.
@@ -86,3 +91,7 @@ bool identity_uid_map(std::string_view uid_map);
 // text holds none): the uid the tables show for an owner that this user
 // namespace cannot map.
 socket_uid overflow_uid(std::string_view text);
+
+// The effective uid in the text of /proc/PID/status (the second number of
+// its "Uid:" line); none without one.
+std::optional<socket_uid> status_effective_uid(std::string_view status);

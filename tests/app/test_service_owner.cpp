@@ -407,3 +407,23 @@ TEST_F(ServiceOwnerEndToEnd, ServiceOfRootASystemAccountOrTheUserIsUsed) {
     EXPECT_NE(requests_of(sim).find("lookup: ok"), std::string::npos) << sim.output();
   }
 }
+
+// Windows: the owner process's account decides; a system account's service
+// is known through the service manager; no owner process is no trust.
+TEST(ServiceOwner, OnWindowsTheOwnerIsOurAccountOrASystemService) {
+  const std::string own = "S-1-5-21-1-2-3-1001";
+  const std::string what = "The listener on 127.0.0.1:12900";
+  EXPECT_EQ(windows_distrust(what, {4711, own, std::nullopt, {}}, own), std::nullopt);
+  EXPECT_EQ(windows_distrust(what, {4711, std::nullopt, "S-1-5-18", "access denied"}, own),
+            std::nullopt);
+  EXPECT_EQ(windows_distrust(what, {4711, "S-1-5-21-1-2-3-1002", std::nullopt, {}}, own),
+            what + " belongs to S-1-5-21-1-2-3-1002, which is not trusted");
+  EXPECT_EQ(windows_distrust(what, {4711, std::nullopt, std::nullopt, "process 4711 cannot be "
+                                                                      "opened (5)"},
+                             own),
+            what + " belongs to process 4711, whose account cannot be told: process 4711 "
+                   "cannot be opened (5)");
+  // Wine shows every owner as process 0.
+  EXPECT_EQ(windows_distrust(what, {0, own, std::nullopt, {}}, own),
+            what + " has no known owner process");
+}

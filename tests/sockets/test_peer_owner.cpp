@@ -107,3 +107,10 @@ TEST(PeerOwner, TheKernelAndTheTablesAgreeOnARealConnection) {
   ::close(client);
   ::close(server);
 }
+
+TEST(PeerOwner, TheEffectiveUidOfAProcessStatus) {
+  EXPECT_EQ(status_effective_uid("Name:\twine64\nUid:\t1000\t1001\t1001\t1001\nGid:\t5\n"),
+            1001u);
+  EXPECT_EQ(status_effective_uid("Name:\tx\nGid:\t5\n"), std::nullopt);
+  EXPECT_EQ(status_effective_uid("Uid:\t1000\n"), std::nullopt);
+}
