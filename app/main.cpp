@@ -4,10 +4,6 @@
 #include <cstdlib>
 #include <iostream>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 #include "caf/actor_system.hpp"
 
 #include <QApplication>
@@ -17,6 +13,7 @@
 #include "desktop_identity.h"
 #include "high_dpi.h"
 #include "main_window/main_window.h"
+#include "process_guard.h"
 #include "quill_common_config.h"
 #include "shutdown_wait.h"
 #include "vocabulary.h"
@@ -28,11 +25,7 @@ quill_common_config config;
 } // namespace
 
 int main(int, char*[]) {
-#ifdef __linux__
-  // The process holds PINs: no core dumps, and other processes of the same
-  // user may neither attach to it nor read its memory.
-  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-#endif
+  guard_process_memory();
   // Types are registered with the configuration before the system exists.
   init_global_meta_objects(config);
   app_system = new caf::actor_system(config);

@@ -53,9 +53,16 @@ std::vector<uint8_t> hmac(Algorithm algorithm, const uint8_t* key, size_t key_si
                                         reinterpret_cast<PUCHAR>(&length), sizeof length, &got, 0)))
     throw std::runtime_error("HMAC computation failed");
   std::vector<uint8_t> mac(length);
-  if (!BCRYPT_SUCCESS(BCryptHash(provider.get(), bytes_of(key, key_size),
-                                 static_cast<ULONG>(key_size), bytes_of(message, message_size),
-                                 static_cast<ULONG>(message_size), mac.data(), length)))
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = BCRYPT_SUCCESS(BCryptCreateHash(provider.get(), &hash, nullptr, 0,
+                                            bytes_of(key, key_size),
+                                            static_cast<ULONG>(key_size), 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptHashData(hash, bytes_of(message, message_size),
+                                           static_cast<ULONG>(message_size), 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, mac.data(), length, 0));
+  if (hash)
+    BCryptDestroyHash(hash);
+  if (!ok)
     throw std::runtime_error("HMAC computation failed");
   return mac;
 }

@@ -188,6 +188,22 @@ std::string own_account() {
   return token_account(token.get()).value_or("");
 }
 
+std::optional<std::string> windows_account_named(const std::string& name) {
+  DWORD sid_size = 0, domain_size = 0;
+  SID_NAME_USE use;
+  LookupAccountNameA(nullptr, name.c_str(), nullptr, &sid_size, nullptr, &domain_size, &use);
+  if (sid_size == 0)
+    return std::nullopt;
+  std::vector<char> sid(sid_size), domain(domain_size + 1);
+  if (!LookupAccountNameA(nullptr, name.c_str(), sid.data(), &sid_size, domain.data(),
+                          &domain_size, &use))
+    return std::nullopt;
+  auto text = sid_text(sid.data());
+  if (text.empty())
+    return std::nullopt;
+  return text;
+}
+
 bool under_wine() {
   static const bool wine = [] {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");

@@ -30,6 +30,10 @@ std::optional<std::string> system_service_account(uint32_t pid);
 // This process's account (SID).
 std::string own_account();
 
+// The SID of the account named `name` ("alice", "DOMAIN\\alice"); none
+// when there is no such account.
+std::optional<std::string> windows_account_named(const std::string& name);
+
 // Whether this process runs under Wine (ntdll.dll exports wine_get_version).
 bool under_wine();
 

@@ -17,4 +17,9 @@ struct Accepted {
 
 Accepted accept_connection(caf::io::network::native_socket listener);
 
+// Whether the listener lets another socket bind its address and port beside
+// it (SO_REUSEADDR): yes on Linux, where only the same account may, so that
+// a restart finds the port free at once; not on Windows, where any may.
+extern const bool share_listening_port;
+
 } // namespace otp_service

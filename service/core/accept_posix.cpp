@@ -7,6 +7,8 @@
 
 namespace otp_service {
 
+const bool share_listening_port = true;
+
 Accepted accept_connection(caf::io::network::native_socket listener) {
   const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0)

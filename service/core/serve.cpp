@@ -5,6 +5,7 @@
 #include "caf/all.hpp"
 #include "caf/io/all.hpp"
 
+#include "core/accept.h"
 #include "core/listener.h"
 #include "core/peer_owner.h"
 #include "scheduler.h"
@@ -39,6 +40,7 @@ int serve(caf::actor_system& sys, const Service& service, uint16_t port, std::st
   listener.policy.trusted.insert(listener.policy.trusted.end(), access.allowed.begin(),
                                  access.allowed.end());
   listener.policy.limits = access.limits;
+  listener.reuse_address = share_listening_port;
   listener.log = log;
   listener.peers = access.peers ? access.peers : std::make_shared<PeerAccounts>();
   auto published = publish_guarded(sys, service.lookup, port, std::move(listener));

@@ -58,11 +58,6 @@ struct core_state {
 
 using core_pointer = core_actor::stateful_pointer<core_state>;
 
-bool carries_pin(Request request) {
-  return request == Request::verify_pin || request == Request::get_otp
-         || request == Request::change_pin;
-}
-
 // ", from uid 1000" for a request that came over a connection.
 std::string caller_of(core_pointer self) {
   auto& sender = self->current_sender();

@@ -1,8 +1,6 @@
 #include "sim/key_config.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -208,14 +206,9 @@ Token parse_token(const json& value, const std::string& path) {
 // A stable, distinct secret per generated token name.
 std::vector<uint8_t> derived_secret(const std::string& name) {
   static const char kSeed[] = "tovrin-sim-generated";
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (HMAC(EVP_sha1(), kSeed, static_cast<int>(sizeof kSeed - 1),
-           reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac, &len) ==
-      nullptr) {
-    throw std::runtime_error("HMAC computation failed");
-  }
-  return std::vector<uint8_t>(mac, mac + len);
+  return crypto::hmac(crypto::Algorithm::sha1, reinterpret_cast<const uint8_t*>(kSeed),
+                      sizeof kSeed - 1, reinterpret_cast<const uint8_t*>(name.data()),
+                      name.size());
 }
 
 void generate_tokens(const json& value, std::vector<Token>& tokens) {
