@@ -71,6 +71,8 @@ class Process:
         return self.proc.poll() is None
 
     def stop(self):
+        if self.out.closed:
+            return
         if self.running():
             self.proc.send_signal(signal.SIGTERM)
             try:

@@ -66,6 +66,15 @@ _xlib.XConnectionNumber.argtypes = [ctypes.c_void_p]
 _xlib.XGetSelectionOwner.restype = Window
 _xlib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, Atom]
 
+# Windows come and go while they are looked at (Wine's own, above all): an X
+# error on one that has just gone is no reason to end the process, which is
+# what Xlib's default handler does.
+_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+_ignore_errors = _ERROR_HANDLER(lambda display, event: 0)
+_xlib.XSetErrorHandler.argtypes = [_ERROR_HANDLER]
+_xlib.XSetErrorHandler.restype = ctypes.c_void_p
+_xlib.XSetErrorHandler(_ignore_errors)
+
 _CLIENT_MESSAGE = 33
 _STRUCTURE_NOTIFY_MASK = 1 << 17
 _SUBSTRUCTURE_NOTIFY_MASK = 1 << 19

@@ -46,7 +46,15 @@ protected:
   fake::FidoService service{*app_system};
   std::unique_ptr<OtpWidget> page;
 
-  void TearDown() override { page.reset(); }
+  void TearDown() override {
+    if (!page)
+      return;
+    const auto exits = out.count("OtpWidgetActorDetach exit...");
+    page.reset();
+    // The polling actor ends on a thread of its own: its last line belongs to
+    // this test's output, not to the next one's.
+    wait_until([&] { return out.count("OtpWidgetActorDetach exit...") > exits; }, 2000ms);
+  }
 
   void pace(TickPacer::mode m) {
     pacer.reset(); // its destructor restores the default pacing

@@ -11,12 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "caf/all.hpp"
 #include "caf/io/all.hpp"
+#include "caf/io/network/default_multiplexer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -316,21 +313,17 @@ TEST(ServiceCore, ErrorsReachTheClientWithCategoryAndContext) {
 }
 
 TEST(ServiceCore, ATakenPortIsOneLineAndExitCodeOne) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(fd, 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  uint16_t port = ntohs(addr.sin_port);
+  namespace net = caf::io::network;
+  auto fd = net::new_tcp_acceptor_impl(0, "127.0.0.1", false);
+  ASSERT_TRUE(fd);
+  auto local = net::local_port_of_fd(*fd);
+  ASSERT_TRUE(local);
+  uint16_t port = *local;
 
   Harness h;
   std::ostringstream err;
   int code = otp_service::serve(test_system(), h.service, port, "fido-otp-test", h.text.log, err);
-  ::close(fd);
+  net::close_socket(*fd);
   EXPECT_EQ(code, 1);
   auto text = err.str();
   EXPECT_EQ(text.rfind("fido-otp-test: cannot listen on 127.0.0.1:" + std::to_string(port) + ": ",

@@ -3,9 +3,8 @@
 // A child process for tests: started with its standard output and error
 // collected, stopped (SIGTERM) when the object goes away.
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,9 +33,11 @@ public:
   void kill_now();
 
 private:
-  void read_output(int fd);
+  // Appends what the pipe `pipe` delivers to the output until it closes.
+  void read_output(std::intptr_t pipe);
 
-  pid_t pid_ = -1;
+  // The pid on POSIX, the process handle on Windows; one source file each.
+  std::intptr_t process_ = -1;
   bool exited_ = false;
   int status_ = 0;
   mutable std::mutex mtx_;

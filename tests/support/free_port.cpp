@@ -1,30 +1,22 @@
 #include "free_port.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "caf/io/network/default_multiplexer.hpp"
+#include "caf/io/network/native_socket.hpp"
 
 namespace testing_support {
 
 uint16_t unused_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0)
-    throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof(addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0
-      || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
+  namespace net = caf::io::network;
+  auto fd = net::new_tcp_acceptor_impl(0, "127.0.0.1", false);
+  if (!fd)
     throw std::runtime_error("bind failed");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  auto port = net::local_port_of_fd(*fd);
+  net::close_socket(*fd);
+  if (!port)
+    throw std::runtime_error("bind failed");
+  return *port;
 }
 
 } // namespace testing_support

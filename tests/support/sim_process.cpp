@@ -1,8 +1,8 @@
 #include "sim_process.h"
 
-#include <unistd.h>
-
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <stdexcept>
 #include <vector>
@@ -10,11 +10,13 @@
 namespace testing_support {
 
 std::string write_temp_config(const std::string& json) {
+  // Unique across the test processes that run side by side.
+  static const auto run = std::random_device{}();
   static int n = 0;
-  auto path = "/tmp/tovrin-sim-key-" + std::to_string(::getpid()) + "-" + std::to_string(n++)
-              + ".json";
+  auto path = std::filesystem::temp_directory_path()
+              / ("tovrin-sim-key-" + std::to_string(run) + "-" + std::to_string(n++) + ".json");
   std::ofstream{path} << json;
-  return path;
+  return path.string();
 }
 
 namespace {
