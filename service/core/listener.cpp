@@ -289,15 +289,18 @@ caf::expected<uint16_t> publish_guarded(caf::actor_system& sys, const caf::actor
   if (!fd)
     return std::move(fd.error());
   auto gate = std::make_shared<Gate>(std::move(options));
-  std::weak_ptr<Gate> weak = gate;
-  gate->timer = sys.spawn<caf::hidden>([weak, &mpx](caf::event_based_actor*) -> caf::behavior {
-    return {[weak, &mpx](sweep_atom) {
-      mpx.dispatch([weak] {
-        if (auto gate = weak.lock())
-          gate->sweep();
-      });
-    }};
-  });
+  // The gate is a spawn argument: this actor library's sanitizer builds trip
+  // over function actors spawned without one.
+  gate->timer = sys.spawn<caf::hidden>(
+    [&mpx](caf::event_based_actor*, std::weak_ptr<Gate> weak) -> caf::behavior {
+      return {[weak, &mpx](sweep_atom) {
+        mpx.dispatch([weak] {
+          if (auto gate = weak.lock())
+            gate->sweep();
+        });
+      }};
+    },
+    std::weak_ptr<Gate>{gate});
   caf::io::doorman_ptr doorman{new GuardedDoorman(mpx, *fd, gate), false};
   const auto actual = doorman->port();
   auto broker = mm.named_broker<caf::io::basp_broker>(caf::atom("BASP"));
