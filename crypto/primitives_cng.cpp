@@ -82,6 +82,14 @@ std::vector<uint8_t> pbkdf2_hmac_sha1(std::string_view password, const std::vect
   return out;
 }
 
+std::vector<uint8_t> random_bytes(size_t size) {
+  std::vector<uint8_t> out(size);
+  if (size > 0 && !BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(size),
+                                                  BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    throw std::runtime_error("no random bytes");
+  return out;
+}
+
 void secure_wipe(void* data, std::size_t size) noexcept {
   if (size != 0)
     SecureZeroMemory(data, size);

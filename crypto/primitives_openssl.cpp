@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <stdexcept>
 
@@ -49,6 +50,13 @@ std::vector<uint8_t> pbkdf2_hmac_sha1(std::string_view password, const std::vect
                              out.data()) != 1) {
     throw std::runtime_error("PBKDF2 computation failed");
   }
+  return out;
+}
+
+std::vector<uint8_t> random_bytes(size_t size) {
+  std::vector<uint8_t> out(size);
+  if (size > 0 && RAND_bytes(out.data(), static_cast<int>(size)) != 1)
+    throw std::runtime_error("no random bytes");
   return out;
 }
 

@@ -95,6 +95,12 @@ std::string base32_encode(const std::vector<uint8_t>& data) {
 
 bool valid_digits(int digits) { return digits >= 6 && digits <= 8; }
 
+bool equal_in_constant_time(const uint8_t* a, const uint8_t* b, size_t size) {
+  volatile uint8_t differ = 0;
+  for (size_t i = 0; i < size; ++i) differ = differ | (a[i] ^ b[i]);
+  return differ == 0;
+}
+
 std::vector<uint8_t> hmac(Algorithm algorithm, const std::vector<uint8_t>& key,
                           const std::vector<uint8_t>& message) {
   return hmac(algorithm, key.data(), key.size(), message.data(), message.size());

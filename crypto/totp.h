@@ -32,6 +32,14 @@ std::vector<uint8_t> hmac(Algorithm algorithm, const uint8_t* key, size_t key_si
 std::vector<uint8_t> hmac(Algorithm algorithm, const std::vector<uint8_t>& key,
                           const std::vector<uint8_t>& message);
 
+// `size` bytes from the system's cryptographic random source; throws when
+// there is none.
+std::vector<uint8_t> random_bytes(size_t size);
+
+// Whether `a` and `b` hold the same `size` bytes, in a time that does not
+// depend on where they differ.
+bool equal_in_constant_time(const uint8_t* a, const uint8_t* b, size_t size);
+
 // PBKDF2 with HMAC-SHA1: `size` bytes derived from `password` and `salt`.
 std::vector<uint8_t> pbkdf2_hmac_sha1(std::string_view password, const std::vector<uint8_t>& salt,
                                       unsigned iterations, size_t size);

@@ -249,7 +249,27 @@ TEST(Pbkdf2, Rfc6070Vectors) {
   EXPECT_EQ(hex(pbkdf2_hmac_sha1(std::string_view("pass\0word", 9),
                                  std::vector<uint8_t>{'s', 'a', 0, 'l', 't'}, 4096, 16)),
             "56fa6aa75548099dcc37d7f03425e0c3");
+  // A password longer than SHA-1's block is hashed first (Python's hashlib).
+  EXPECT_EQ(hex(pbkdf2_hmac_sha1(std::string(100, 'x'), {0}, 1000, 16)),
+            "0ad62e176611d85be1b8ef1f9778e99e");
   EXPECT_THROW(pbkdf2_hmac_sha1("password", salt, 0, 16), std::runtime_error);
+}
+
+// Random bytes come in the size asked for and differ between calls (two
+// equal 32-byte draws would be a broken source); comparing looks at every byte.
+TEST(Secrets, RandomBytesAndConstantTimeComparison) {
+  const auto a = random_bytes(32);
+  const auto b = random_bytes(32);
+  ASSERT_EQ(a.size(), 32u);
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(random_bytes(0).empty());
+  EXPECT_TRUE(equal_in_constant_time(a.data(), a.data(), a.size()));
+  auto c = a;
+  c.back() ^= 1;
+  EXPECT_FALSE(equal_in_constant_time(a.data(), c.data(), c.size()));
+  EXPECT_TRUE(equal_in_constant_time(a.data(), c.data(), c.size() - 1));
+  c.front() ^= 0x80;
+  EXPECT_FALSE(equal_in_constant_time(a.data(), c.data(), 1));
 }
 
 TEST(Totp, MatchesOathtool) {
