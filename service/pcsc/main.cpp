@@ -12,6 +12,7 @@
 #include "core/peer_owner.h"
 #include "core/serve.h"
 #include "pcsc_key_backend.h"
+#include "service_log.h"
 
 namespace {
 
@@ -96,12 +97,13 @@ int main(int argc, char** argv) {
   }
   otp_service::ServiceConfig cfg;
   caf::actor_system sys{cfg};
-  auto log = std::make_shared<otp_service::RequestLog>(std::cout, std::chrono::system_clock::now);
+  auto where = open_service_log();
+  auto log = std::make_shared<otp_service::RequestLog>(where.out, std::chrono::system_clock::now);
   opts.access.peers = std::make_shared<otp_service::PeerAccounts>();
   otp_service::CoreOptions core;
   core.peers = opts.access.peers;
   auto key = std::make_shared<pcsc_service::PcscKeyBackend>(opts.key);
   auto service = otp_service::spawn_service(sys, key, log, core);
-  return otp_service::serve(sys, service, opts.port, "fido-otp-service", log, std::cerr,
+  return otp_service::serve(sys, service, opts.port, "fido-otp-service", log, where.err,
                             opts.access);
 }

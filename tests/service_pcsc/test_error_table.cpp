@@ -100,9 +100,14 @@ TEST(ErrorTable, EveryFailureGetsAnErrorWithAText) {
 TEST(ErrorTable, ContextsCarryTheDetailButNeverTheStepOfConnecting) {
   const auto gone = to_service_error(
     Request::info, oath::Failure{Fault::no_service, Step::connect, "SCARD_E_NO_SERVICE: x"});
+#ifdef _WIN32
+  EXPECT_EQ(gone.context, "the Smart Card service is not reachable (SCARD_E_NO_SERVICE: x); "
+                          "start it with: sc start SCardSvr");
+#else
   EXPECT_EQ(gone.context,
             "pcscd is not reachable (SCARD_E_NO_SERVICE: x); start it with: sudo systemctl start "
             "pcscd");
+#endif
   const auto list = to_service_error(
     Request::info, oath::Failure{Fault::status, Step::list, "status word 6F00", 0x6F00});
   EXPECT_EQ(list.context, "LIST: status word 6F00");

@@ -1,5 +1,7 @@
 #include "backend/error_table.h"
 
+#include "backend/middleware.h"
+
 namespace backend {
 
 namespace {
@@ -52,8 +54,7 @@ const char* to_string(Request request) {
 const std::vector<ErrorRow>& error_table() {
   static const std::vector<ErrorRow> rows = {
     // The middleware.
-    {Fault::no_service, any, any, pcsc, reader_connect_failed,
-     "pcscd is not reachable ({}); start it with: sudo systemctl start pcscd"},
+    {Fault::no_service, any, any, pcsc, reader_connect_failed, middleware_unreachable},
     {Fault::sharing_violation, any, any, pcsc, card_connect_failed,
      "{}: another program is using the key (gpg's scdaemon holds it exclusively by "
      "default); end that program or let it share the key"},

@@ -44,7 +44,7 @@ public:
   PcscConnection(PcscReaders& owner, SCARDCONTEXT context, SCARDHANDLE handle, DWORD protocol,
                  std::string reader)
     : owner_(owner), context_(context), handle_(handle), protocol_(protocol),
-      reader_(std::move(reader)), buffer_(MAX_BUFFER_SIZE_EXTENDED) {}
+      reader_(std::move(reader)), buffer_(pcsc::max_answer) {}
 
   ~PcscConnection() override {
     SCardEndTransaction(handle_, SCARD_LEAVE_CARD);
@@ -58,10 +58,9 @@ public:
     const LONG rv = SCardTransmit(handle_, pci, apdu.data(), static_cast<DWORD>(apdu.size()),
                                   nullptr, buffer_.data(), &size);
     if (rv != SCARD_S_SUCCESS) {
-      auto failure = pcsc_failure(rv, oath::Step::none, reader_);
-      if (failure.fault == oath::Fault::no_service)
+      if (middleware_gone(rv))
         owner_.lost_service();
-      return failure;
+      return pcsc_failure(rv, oath::Step::none, reader_);
     }
     if (size < 2 || size > buffer_.size())
       return oath::Failure{oath::Fault::malformed, oath::Step::none,
@@ -105,8 +104,8 @@ void make_connection(const std::shared_ptr<Attempt>& attempt, const std::string&
     have_context = true;
     const auto deadline = std::chrono::steady_clock::now() + options.busy_wait;
     for (;;) {
-      rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
-                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
+      rv = pcsc::connect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
       if (rv != SCARD_E_SHARING_VIOLATION || std::chrono::steady_clock::now() >= deadline)
         break;
       std::this_thread::sleep_for(options.busy_retry);
@@ -142,7 +141,7 @@ std::string pcsc_text(LONG rv) {
     return name;
   char buf[24];
   std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(rv)));
-  return std::string(buf) + " (" + pcsc_stringify_error(rv) + ")";
+  return std::string(buf) + " (" + pcsc::describe(rv) + ")";
 }
 
 oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader) {
@@ -151,6 +150,8 @@ oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader) 
   switch (rv) {
     case SCARD_E_NO_SERVICE:
     case SCARD_E_SERVICE_STOPPED:
+      fault = pcsc::stopped_service_is_no_key ? Fault::no_reader : Fault::no_service;
+      break;
     case SCARD_F_COMM_ERROR: fault = Fault::no_service; break;
     case SCARD_W_RESET_CARD: fault = Fault::reset; break;
     case SCARD_W_REMOVED_CARD:
@@ -162,9 +163,16 @@ oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader) 
     default: break;
   }
   std::string detail = pcsc_text(rv);
+  if (fault == Fault::no_reader)
+    detail = "no reader: the Smart Card service is stopped (" + detail + ")";
   if (!reader.empty())
     detail = "reader \"" + reader + "\": " + detail;
   return oath::Failure{fault, step, detail};
+}
+
+bool middleware_gone(LONG rv) {
+  return rv == SCARD_E_NO_SERVICE || rv == SCARD_E_SERVICE_STOPPED || rv == SCARD_F_COMM_ERROR
+         || rv == SCARD_E_INVALID_HANDLE;
 }
 
 PcscReaders::PcscReaders(PcscOptions options) : options_(options) {}
@@ -197,20 +205,20 @@ oath::Result<std::vector<ReaderState>> PcscReaders::states() {
     if (!ctx)
       return ctx.failure();
     DWORD size = 0;
-    LONG rv = SCardListReaders(*ctx, nullptr, nullptr, &size);
+    LONG rv = pcsc::list_readers(*ctx, nullptr, &size);
     if (rv == SCARD_E_NO_READERS_AVAILABLE)
       return std::vector<ReaderState>{};
     std::vector<char> names;
     if (rv == SCARD_S_SUCCESS) {
       names.resize(size);
-      rv = SCardListReaders(*ctx, nullptr, names.data(), &size);
+      rv = pcsc::list_readers(*ctx, names.data(), &size);
     }
     if (rv == SCARD_E_NO_READERS_AVAILABLE)
       return std::vector<ReaderState>{};
     if (rv != SCARD_S_SUCCESS) {
       auto failure = pcsc_failure(rv, oath::Step::connect);
-      // A context of a pcscd that was restarted meanwhile: make a new one.
-      if (failure.fault == oath::Fault::no_service || rv == SCARD_E_INVALID_HANDLE)
+      // A context of a middleware that was restarted meanwhile: make a new one.
+      if (middleware_gone(rv))
         lost_service();
       if ((rv == SCARD_E_INSUFFICIENT_BUFFER || rv == SCARD_E_INVALID_HANDLE) && attempt < 3)
         continue;
@@ -221,20 +229,19 @@ oath::Result<std::vector<ReaderState>> PcscReaders::states() {
       readers.emplace_back(&names[pos]);
       pos += readers.back().size() + 1;
     }
-    std::vector<SCARD_READERSTATE> query(readers.size());
+    std::vector<pcsc::ReaderState> query(readers.size());
     for (size_t i = 0; i < readers.size(); ++i) {
       query[i].szReader = readers[i].c_str();
       query[i].dwCurrentState = SCARD_STATE_UNAWARE;
     }
     if (!query.empty()) {
-      rv = SCardGetStatusChange(*ctx, 0, query.data(), static_cast<DWORD>(query.size()));
+      rv = pcsc::get_status_change(*ctx, 0, query.data(), static_cast<DWORD>(query.size()));
       if (rv == SCARD_E_UNKNOWN_READER && attempt < 3)
         continue;
       if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) {
-        auto failure = pcsc_failure(rv, oath::Step::connect);
-        if (failure.fault == oath::Fault::no_service)
+        if (middleware_gone(rv))
           lost_service();
-        return failure;
+        return pcsc_failure(rv, oath::Step::connect);
       }
     }
     std::vector<ReaderState> result;
@@ -261,10 +268,9 @@ oath::Result<std::unique_ptr<Connection>> PcscReaders::connect(const std::string
                            + " ms"};
   }
   if (attempt->rv != SCARD_S_SUCCESS) {
-    auto failure = pcsc_failure(attempt->rv, oath::Step::connect, reader);
-    if (failure.fault == oath::Fault::no_service)
+    if (middleware_gone(attempt->rv))
       lost_service();
-    return failure;
+    return pcsc_failure(attempt->rv, oath::Step::connect, reader);
   }
   return std::unique_ptr<Connection>(
     new PcscConnection(*this, attempt->context, attempt->handle, attempt->protocol, reader));

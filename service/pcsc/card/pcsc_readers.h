@@ -1,6 +1,7 @@
-// Readers over PC/SC (pcsc-lite). The reader states come through one
-// context, made on first use by the thread that calls it and remade after
-// pcscd went away. Not thread-safe: PC/SC contexts belong to one thread.
+// Readers over PC/SC (pcsc-lite on Linux, winscard.dll on Windows: see
+// pcsc_api.h). The reader states come through one context, made on first use
+// by the thread that calls it and remade after the middleware went away. Not
+// thread-safe: PC/SC contexts belong to one thread.
 //
 // pcscd makes SCardConnect wait, without a limit, while another program has
 // a transaction open on the card. So each connection is made on a thread of
@@ -9,7 +10,7 @@
 // which lets go of it when it finally comes.
 #pragma once
 
-#include <winscard.h>
+#include "pcsc_api.h"
 
 #include <chrono>
 #include <string>
@@ -23,6 +24,10 @@ std::string pcsc_text(LONG rv);
 
 // How a PC/SC result reads as a failure.
 oath::Failure pcsc_failure(LONG rv, oath::Step step, const std::string& reader = {});
+
+// Whether a result says the middleware (pcscd, Windows' Smart Card service)
+// went away or was restarted: a new context is needed.
+bool middleware_gone(LONG rv);
 
 struct PcscOptions {
   // Longest wait for a card that another program holds.
@@ -41,7 +46,7 @@ public:
   oath::Result<std::vector<ReaderState>> states() override;
   oath::Result<std::unique_ptr<Connection>> connect(const std::string& reader) override;
 
-  // Called by connections whose calls found pcscd gone.
+  // Called by connections whose calls found the middleware gone.
   void lost_service() { lost_ = true; }
 
 private:

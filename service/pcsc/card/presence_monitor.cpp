@@ -13,7 +13,7 @@ constexpr const char* pnp_reader = "\\\\?PnP?\\Notification";
 
 std::vector<std::string> reader_names(SCARDCONTEXT context, LONG& rv) {
   DWORD size = 0;
-  rv = SCardListReaders(context, nullptr, nullptr, &size);
+  rv = pcsc::list_readers(context, nullptr, &size);
   std::vector<std::string> readers;
   if (rv == SCARD_E_NO_READERS_AVAILABLE) {
     rv = SCARD_S_SUCCESS;
@@ -22,7 +22,7 @@ std::vector<std::string> reader_names(SCARDCONTEXT context, LONG& rv) {
   if (rv != SCARD_S_SUCCESS)
     return readers;
   std::vector<char> names(size);
-  rv = SCardListReaders(context, nullptr, names.data(), &size);
+  rv = pcsc::list_readers(context, names.data(), &size);
   if (rv == SCARD_E_NO_READERS_AVAILABLE) {
     rv = SCARD_S_SUCCESS;
     return readers;
@@ -32,11 +32,6 @@ std::vector<std::string> reader_names(SCARDCONTEXT context, LONG& rv) {
     pos += readers.back().size() + 1;
   }
   return readers;
-}
-
-bool service_gone(LONG rv) {
-  return rv == SCARD_E_NO_SERVICE || rv == SCARD_F_COMM_ERROR || rv == SCARD_E_SERVICE_STOPPED
-         || rv == SCARD_E_INVALID_HANDLE;
 }
 
 } // namespace
@@ -100,7 +95,7 @@ void PresenceMonitor::watch(SCARDCONTEXT context) {
     const auto readers = reader_names(context, rv);
     if (rv != SCARD_S_SUCCESS)
       return;
-    std::vector<SCARD_READERSTATE> query(readers.size() + 1);
+    std::vector<pcsc::ReaderState> query(readers.size() + 1);
     for (size_t i = 0; i < readers.size(); ++i) {
       query[i].szReader = readers[i].c_str();
       query[i].dwCurrentState = SCARD_STATE_UNAWARE;
@@ -110,8 +105,8 @@ void PresenceMonitor::watch(SCARDCONTEXT context) {
     // The first call answers at once with the current states; later ones
     // wait for a change against them.
     for (bool first = true;; first = false) {
-      rv = SCardGetStatusChange(context, first ? 0 : INFINITE, query.data(),
-                                static_cast<DWORD>(query.size()));
+      rv = pcsc::get_status_change(context, first ? 0 : INFINITE, query.data(),
+                                   static_cast<DWORD>(query.size()));
       {
         std::lock_guard<std::mutex> guard{mtx_};
         if (stopping_)
@@ -122,7 +117,7 @@ void PresenceMonitor::watch(SCARDCONTEXT context) {
       if (rv == SCARD_E_UNKNOWN_READER)
         break;  // a reader went: list again
       if (rv != SCARD_S_SUCCESS) {
-        if (service_gone(rv) || rv == SCARD_E_CANCELLED)
+        if (middleware_gone(rv) || rv == SCARD_E_CANCELLED)
           return;
         // Anything else: list again after a pause rather than spin.
         std::unique_lock<std::mutex> lock{mtx_};

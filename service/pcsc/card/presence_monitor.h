@@ -11,15 +11,15 @@
 #include <thread>
 #include <vector>
 
-#include <winscard.h>
-
 #include "card/readers.h"
+#include "pcsc_api.h"
 
 namespace card {
 
 class PresenceMonitor : public Presence {
 public:
-  // `retry`: how long to wait before trying pcscd again after it went away.
+  // `retry`: how long to wait before trying the middleware again after it
+  // went away.
   explicit PresenceMonitor(std::chrono::milliseconds retry = std::chrono::milliseconds(1000));
   ~PresenceMonitor() override;
   PresenceMonitor(const PresenceMonitor&) = delete;
@@ -29,7 +29,7 @@ public:
 
 private:
   void run();
-  // Watches until pcscd goes away or stop() is asked for.
+  // Watches until the middleware goes away or stop() is asked for.
   void watch(SCARDCONTEXT context);
   void publish(std::optional<std::vector<ReaderState>> states);
 

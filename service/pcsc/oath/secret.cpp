@@ -1,10 +1,5 @@
 #include "oath/secret.h"
 
-#include <openssl/crypto.h>
-#include <openssl/rand.h>
-
-#include <stdexcept>
-
 #include "crypto/totp.h"
 
 namespace oath {
@@ -26,16 +21,11 @@ Bytes hmac_sha1(ByteView key, ByteView message) {
 bool answer_checks_out(const Secret& key, ByteView challenge, ByteView answer) {
   const Bytes expected = hmac_sha1(key.view(), challenge);
   return answer.size() == expected.size()
-         && CRYPTO_memcmp(answer.data(), expected.data(), expected.size()) == 0;
+         && crypto::equal_in_constant_time(answer.data(), expected.data(), expected.size());
 }
 
 RandomSource system_random() {
-  return [](size_t size) {
-    Bytes out(size);
-    if (size > 0 && RAND_bytes(out.data(), static_cast<int>(size)) != 1)
-      throw std::runtime_error("no random bytes");
-    return out;
-  };
+  return [](size_t size) { return crypto::random_bytes(size); };
 }
 
 } // namespace oath

@@ -11,7 +11,7 @@
 
 namespace oath {
 
-// Bytes that are wiped (OPENSSL_cleanse) when the object lets go of them.
+// Bytes that are wiped (crypto::secure_wipe) when the object lets go of them.
 class Secret {
 public:
   Secret() = default;
