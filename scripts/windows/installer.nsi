@@ -1,6 +1,7 @@
 ; The per-user installer of Tovrin Authenticator G2: no administrator rights
 ; (the manifest's asInvoker), files in %LOCALAPPDATA%\Programs, a Start-menu
-; entry and an uninstaller, keys in HKCU only.
+; entry and an uninstaller, keys in HKCU only. The FIDO OTP service starts at
+; this user's log-on (a Run entry) and once at the end of the install.
 ; makensis -DVERSION=2.0 -DSTAGE=<folder with the files> -DICON=<app.ico> -DOUTFILE=<setup.exe>
 ;          installer.nsi
 
@@ -10,6 +11,8 @@ Target amd64-unicode
 !define PRODUCT "Tovrin Authenticator G2"
 !define PUBLISHER "Halvard"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TovrinAuthenticatorG2"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "Tovrin FIDO OTP service"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -36,7 +39,14 @@ Function un.onInit
   SetShellVarContext current
 FunctionEnd
 
+; A service of this user that is running holds its files.
+!macro STOP_SERVICE
+  nsExec::Exec 'taskkill /F /IM fido-otp-service.exe'
+  Pop $0
+!macroend
+
 Section "Install"
+  !insertmacro STOP_SERVICE
   SetOutPath "$INSTDIR"
   File /r "${STAGE}\*.*"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -50,9 +60,13 @@ Section "Install"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\fido-otp-service.exe"'
+  Exec '"$INSTDIR\fido-otp-service.exe"'
 SectionEnd
 
 Section "Uninstall"
+  !insertmacro STOP_SERVICE
+  DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
   RMDir /r "$INSTDIR"

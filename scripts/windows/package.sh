@@ -20,7 +20,8 @@ rm -rf "$stage" "$dist/$name.zip" "$dist/$name-setup.exe"
 mkdir -p "$stage/platforms" "$stage/imageformats" "$stage/iconengines" "$stage/styles" \
          "$stage/examples"
 
-install -m 755 "$build/app/tovrin-authenticator.exe" "$build/service/sim/fido-otp-sim.exe" "$stage/"
+install -m 755 "$build/app/tovrin-authenticator.exe" "$build/service/pcsc/fido-otp-service.exe" \
+  "$build/service/sim/fido-otp-sim.exe" "$stage/"
 # What the programs load: Qt and the mingw-w64 runtime beside them, Qt's
 # plugins in the folders Qt looks in next to the executable.
 for dll in Qt5Core Qt5Gui Qt5Widgets Qt5Svg libstdc++-6 libgcc_s_seh-1 libwinpthread-1; do

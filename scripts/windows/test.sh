@@ -5,8 +5,9 @@
 #   2. the executables' PE headers and resources,
 #   3. the release from the unpacked zip: the simulator and the app in a window
 #      on Xvfb (its code equals oathtool's, its trace lines equal the Linux app's),
-#      the Linux app against the Windows simulator and the other way round, and
-#      the installer and its uninstaller.
+#      the Linux app against the Windows simulator and the other way round,
+#      fido-otp-service.exe (both apps, another account refused, one per port),
+#      and the installer (which starts the service) and its uninstaller.
 # Run scripts/windows/build.sh first.
 # Usage: scripts/windows/test.sh
 set -euo pipefail
@@ -68,7 +69,8 @@ python3 tests/windows/test_executables.py "$build/app/tovrin-authenticator.exe" 
 
 echo "== the release, from the zip and the installer"
 python3 tests/windows/test_package.py "$dist.zip" "$dist-setup.exe" \
-  "$linux_build/app/tovrin-authenticator" "$linux_build/service/sim/fido-otp-sim" || status=1
+  "$linux_build/app/tovrin-authenticator" "$linux_build/service/sim/fido-otp-sim" \
+  "$linux_build/tests/support/fido_client" || status=1
 
 echo "== Windows tests done in $((SECONDS - start)) s: $([ $status -eq 0 ] && echo passed || echo FAILED)"
 exit $status

@@ -38,6 +38,8 @@ private:
 
   // The pid on POSIX, the process handle on Windows; one source file each.
   std::intptr_t process_ = -1;
+  // Windows: a handle on the output pipe, to see that it has been read.
+  std::intptr_t peek_ = -1;
   bool exited_ = false;
   int status_ = 0;
   mutable std::mutex mtx_;

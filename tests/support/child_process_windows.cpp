@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -59,6 +60,10 @@ ChildProcess::ChildProcess(std::vector<std::string> args) {
   }
   CloseHandle(info.hThread);
   process_ = reinterpret_cast<std::intptr_t>(info.hProcess);
+  HANDLE peek = nullptr;
+  DuplicateHandle(GetCurrentProcess(), read_end, GetCurrentProcess(), &peek, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  peek_ = reinterpret_cast<std::intptr_t>(peek);
   reader_ = std::thread{[this, pipe = reinterpret_cast<std::intptr_t>(read_end)] {
     read_output(pipe);
   }};
@@ -68,6 +73,7 @@ ChildProcess::~ChildProcess() {
   kill_now();
   if (reader_.joinable())
     reader_.join();
+  CloseHandle(handle_of(peek_));
   CloseHandle(handle_of(process_));
 }
 
@@ -90,6 +96,13 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     GetExitCodeProcess(handle_of(process_), &code);
     status_ = static_cast<int>(code);
     exited_ = true;
+    // What it wrote last may still be in the pipe: let the reader take it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    DWORD waiting = 1;
+    while (std::chrono::steady_clock::now() < deadline
+           && PeekNamedPipe(handle_of(peek_), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return status_;
 }
