@@ -79,6 +79,10 @@ class HostileClients(unittest.TestCase):
         with open("/proc/%d/status" % self.service.pid) as f:
             return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
+    def sanitized(self):
+        with open("/proc/%d/maps" % self.service.pid) as f:
+            return "libasan" in f.read()
+
     def setUp(self):
         self.assertIsNone(self.service.poll(), self.log())
         for _ in range(3):
@@ -100,7 +104,10 @@ class HostileClients(unittest.TestCase):
         self.assertLess(slowest, 1000, out)
         self.assertIsNone(self.service.poll(), self.log())
         self.assertIn("info: 2 tokens", client("info").stdout)
-        self.assertLess(abs(self.rss_kb() - self.rss_before), 1024)
+        # AddressSanitizer's quarantine holds freed memory back (256 MB by
+        # default), so only a plain build's RSS returns.
+        if not self.sanitized():
+            self.assertLess(abs(self.rss_kb() - self.rss_before), 1024)
 
     def test_headers_that_claim_a_huge_payload_are_dropped(self):
         self.watch(3)
