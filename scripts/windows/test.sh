@@ -48,6 +48,9 @@ Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$scratch/display" >/dev
 xvfb=$!
 for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$scratch/display")
+# The programs' windows are looked at on that display (the unit tests below
+# ask for the offscreen platform themselves).
+unset QT_QPA_PLATFORM
 echo "== a fresh Wine prefix"
 # One server for all the runs below (it would stop after each program).
 mkdir -p "$WINEPREFIX"
